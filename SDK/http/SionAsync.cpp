@@ -1,0 +1,160 @@
+// The request pool: six detached workers take queued exchanges in order.
+#include "http/SionAsync.h"
+
+#include <chrono>
+#include <iostream>
+#include <stdexcept>
+
+namespace sion {
+
+namespace {
+
+constexpr const char* kStartTwiceMessage = "一个线程池实例只能start一次";
+constexpr const char* kUnknownCompletionFailure = "completion threw a non-standard exception";
+// At process exit the workers may be gone without having left the table; never wait longer.
+constexpr std::chrono::seconds kDestroyWait(2);
+
+}  // namespace
+
+struct Async::State {
+    struct AsyncTask {
+        Request request;
+        Completion completion;
+        int32_t id = 0;
+        int32_t mode = 0;
+    };
+
+    int32_t threadCount = 6;
+    std::deque<AsyncTask> queue;
+    std::mutex mutex;
+    // Signals both a change of the queue and a worker leaving.
+    std::condition_variable cond;
+    std::map<int, std::thread> threads;
+    bool started = false;
+    std::atomic<bool> stop{false};
+    bool joinOnStart = false;
+};
+
+namespace {
+
+// Which pool and worker the current thread is, so that Stop called from a completion does not
+// wait for the very worker that runs it.
+thread_local const Async::State* currentPool = nullptr;
+thread_local int currentWorker = -1;
+
+void RunCompletion(const Completion& completion, AsyncResponse response) {
+    try {
+        completion(std::move(response));
+    } catch (const std::exception& failure) {
+        std::cerr << failure.what() << '\n';
+    } catch (...) {
+        std::cerr << kUnknownCompletionFailure << '\n';
+    }
+}
+
+void WorkerLoop(const std::shared_ptr<Async::State>& state, int index) {
+    currentPool = state.get();
+    currentWorker = index;
+    while (!state->stop.load()) {
+        Async::State::AsyncTask task;
+        {
+            std::unique_lock<std::mutex> lock(state->mutex);
+            state->cond.wait(lock, [&] { return !state->queue.empty() || state->stop.load(); });
+            if (state->stop.load()) break;
+            task = std::move(state->queue.front());
+            state->queue.pop_front();
+        }
+        state->cond.notify_one();
+        if (state->stop.load()) continue;
+
+        AsyncResponse outcome;
+        outcome.id = task.id;
+        try {
+            outcome.resp = task.request.Send(task.request.url, &state->stop);
+        } catch (const std::exception& failure) {
+            outcome.resp = Response();
+            outcome.err = failure.what();
+        }
+        if (state->stop.load()) continue;
+        RunCompletion(task.completion, std::move(outcome));
+    }
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->threads.erase(index);
+    }
+    state->cond.notify_all();
+    currentPool = nullptr;
+    currentWorker = -1;
+}
+
+// Sets stop and waits until no worker but the caller is left; bounded when asked.
+void StopAndWait(Async::State& state, bool bounded) {
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.stop.store(true);
+    }
+    state.cond.notify_all();
+    const bool onOwnWorker = currentPool == &state;
+    std::unique_lock<std::mutex> lock(state.mutex);
+    auto left = [&] {
+        return state.threads.empty() ||
+               (onOwnWorker && state.threads.size() == 1 && state.threads.count(currentWorker) == 1);
+    };
+    if (bounded) {
+        state.cond.wait_for(lock, kDestroyWait, left);
+    } else {
+        state.cond.wait(lock, left);
+    }
+}
+
+}  // namespace
+
+Async::Async() : state_(std::make_shared<State>()) {}
+
+Async::~Async() {
+    StopAndWait(*state_, true);
+}
+
+void Async::Start() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (state_->started) throw std::logic_error(kStartTwiceMessage);
+    for (int index = 0; index < state_->threadCount; ++index) {
+        std::shared_ptr<State> state = state_;
+        state_->threads[index] = std::thread([state, index] { WorkerLoop(state, index); });
+    }
+    state_->started = true;
+    if (!state_->joinOnStart) {
+        for (auto& entry : state_->threads) entry.second.detach();
+    }
+}
+
+void Async::Enqueue(const RequestBuilder& builder, Completion completion) {
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        State::AsyncTask task;
+        task.request = builder();
+        task.completion = std::move(completion);
+        state_->queue.push_back(std::move(task));
+    }
+    state_->cond.notify_one();
+}
+
+void Async::Stop() {
+    StopAndWait(*state_, false);
+}
+
+bool Async::Started() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->started;
+}
+
+bool Async::Stopped() const {
+    return state_->stop.load();
+}
+
+Async& Pool() {
+    static Async pool;
+    return pool;
+}
+
+}  // namespace sion

@@ -1,0 +1,61 @@
+// sion::Async: the fixed pool of six workers that runs every backend exchange.
+// One pool per process (Pool()); started by Init, stopped by Exit.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "Sion.h"
+
+namespace sion {
+
+struct AsyncResponse {
+    Response resp;
+    int32_t id = 0;
+    std::string err;  // empty on success, else the failure's text
+};
+
+using RequestBuilder = std::function<Request()>;
+using Completion = std::function<void(AsyncResponse)>;
+
+class Async {
+public:
+    Async();
+    // Stops the pool like Stop, but waits for the workers only a bounded time: at process exit
+    // the OS may already have ended them.
+    ~Async();
+    Async(const Async&) = delete;
+    Async& operator=(const Async&) = delete;
+
+    // Creates the six workers; a second call throws std::logic_error. Any thread.
+    void Start();
+    // Runs builder on the caller's thread (under the pool's lock) and queues the request;
+    // completion later runs on a worker thread. Nothing runs once the pool is stopped.
+    void Enqueue(const RequestBuilder& builder, Completion completion);
+    // Stops the pool: queued tasks are dropped, in-flight exchanges are cut short and their
+    // results dropped; a completion already running finishes first. Returns when all
+    // workers have left (from a completion, all but the calling worker).
+    void Stop();
+
+    bool Started() const;
+    // True once Stop or destruction has begun; the pool never serves again afterwards.
+    bool Stopped() const;
+
+    struct State;  // shared with the workers, so that it outlives a pool they outlive
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+// The process-wide pool.
+Async& Pool();
+
+}  // namespace sion

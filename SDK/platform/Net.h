@@ -1,0 +1,65 @@
+// The network seam: the few socket calls the HTTP client needs, over Winsock on Windows
+// (net_win32.cpp) and BSD sockets elsewhere (net_posix.cpp). IPv4 TCP only.
+// Every function is thread-safe, never throws and never raises a signal (a write to a socket
+// the peer has closed fails with an error instead of SIGPIPE).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+typedef struct ssl_ctx_st SSL_CTX;
+
+namespace VondSdk {
+namespace net {
+
+// A socket handle as an integer wide enough for both a POSIX descriptor and a Winsock SOCKET.
+using SocketHandle = std::intptr_t;
+constexpr SocketHandle kInvalidSocket = -1;
+
+// Takes one reference on the OS network stack for the length of one request (WSAStartup
+// asking for version 2.0 on Windows, nothing elsewhere). On failure the reference is already
+// released and message holds the fixed text for the failure.
+bool StartupNetwork(std::string& message);
+// Drops the reference taken by a successful StartupNetwork.
+void CleanupNetwork();
+
+// A new IPv4 stream socket in non-blocking mode, or kInvalidSocket. The caller owns it.
+SocketHandle OpenTcpSocket();
+void CloseSocket(SocketHandle socket);
+
+// Resolves a host name to the dotted text of its first IPv4 address. Returns the resolver's
+// result code (0 on success); ip is left unchanged when the first entry holds no IPv4 address.
+int ResolveIpv4(const std::string& host, std::string& ip);
+// The system's message for a resolver result code, on one line, at most 1024 characters.
+std::string ResolveErrorText(int code);
+
+// True when text is a valid dotted IPv4 address; the four bytes go to address.
+bool ParseIpv4(const std::string& text, unsigned char address[4]);
+
+// Starts a connect on a non-blocking socket. Returns 0 when connected at once, 1 when the
+// connection is in progress (wait until writable, then ConnectResult), -1 on failure (see
+// LastSocketError).
+int BeginConnect(SocketHandle socket, const unsigned char address[4], std::uint16_t port);
+// The outcome of a connect that WaitSocket reported writable: 0 or the OS error code.
+int ConnectResult(SocketHandle socket);
+
+// Waits until the socket can be read (forWrite false) or written (true), for at most
+// timeoutMs milliseconds. Returns 1 when ready, 0 on time-out, -1 on failure.
+int WaitSocket(SocketHandle socket, bool forWrite, int timeoutMs);
+
+// One non-blocking send/recv. Returns the byte count, 0 for an orderly close (recv only),
+// -1 on failure; wouldBlock tells a failure that only means "try again after a wait".
+long SendSome(SocketHandle socket, const char* data, std::size_t size, bool& wouldBlock);
+long RecvSome(SocketHandle socket, char* data, std::size_t size, bool& wouldBlock);
+
+// The last socket error of this thread (WSAGetLastError on Windows, errno elsewhere).
+int LastSocketError();
+
+// Adds the system's trusted root certificates to the context's store (the Windows ROOT
+// certificate store, OpenSSL's default verify paths elsewhere). False when none could be
+// loaded.
+bool LoadTrustedRoots(SSL_CTX* context);
+
+}  // namespace net
+}  // namespace VondSdk

@@ -1,0 +1,62 @@
+// The OS seam: everything the SDK asks of the operating system outside networking.
+// One implementation per OS (platform_win32.cpp, platform_posix.cpp), chosen by the build.
+// All text in and out is UTF-8 unless the type says otherwise. Every function is thread-safe
+// and never throws.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace VondSdk {
+namespace platform {
+
+// UTF-16 (Windows) or UTF-32 (elsewhere) to UTF-8 over the whole string, embedded NULs
+// included. Unpaired surrogates and values that are not code points become U+FFFD.
+std::string WideToUtf8(const std::wstring& text);
+
+// UTF-8 to the platform's wide form over the whole string; invalid sequences become U+FFFD.
+std::wstring Utf8ToWide(const std::string& text);
+
+// Value of an environment variable; false when unset.
+bool GetEnv(const char* name, std::string& value);
+
+// The SDK data directory, created when missing: the local application-data folder plus
+// the SDK's folder name (VOND_SDK_DATA_DIR replaces it). On failure writes one line to
+// standard output and returns the fixed fallback path, which is not created.
+std::string SdkDataDir();
+
+bool IsDirectory(const std::string& path);
+// Creates one directory level; true when it exists afterwards.
+bool CreateDir(const std::string& path);
+
+// Reads a whole file; false when it cannot be opened or read.
+bool ReadWholeFile(const std::string& path, std::string& content);
+
+// Replaces the file so that a reader sees either the old or the new content, never a
+// part: writes a temporary file in the same folder, flushes it to disk, renames it over.
+// False (and the old file untouched) on any failure.
+bool ReplaceFileAtomically(const std::string& path, const std::string& content);
+
+// The machine's installation id (Windows MachineGuid, /etc/machine-id elsewhere), or ""
+// after writing one line to standard output that says why.
+std::string ReadMachineGuid();
+
+// A fresh random UUID in the 8-4-4-4-12 text form, or "" when the OS cannot make one.
+std::string NewUuidText();
+
+// The process command line as the OS gives it (program name included).
+std::wstring CommandLine();
+
+// Best-effort device facts for analytics.
+struct ScreenSize {
+    int width = 0;
+    int height = 0;
+};
+ScreenSize DesktopSize();
+// Minutes east of UTC, e.g. 480 for UTC+8.
+int TimeZoneOffsetMinutes();
+// Human-readable OS name and version, e.g. "Windows 10.0.19045".
+std::string OsVersion();
+
+}  // namespace platform
+}  // namespace VondSdk

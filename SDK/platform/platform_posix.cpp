@@ -1,0 +1,274 @@
+// POSIX side of the OS seam: the nearest equivalents of the Windows calls.
+#include "platform/Platform.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <sstream>
+
+namespace VondSdk {
+namespace platform {
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+constexpr char kFallbackDataDir[] = "C:/VondEpicExeSdk";
+constexpr char kNoAppDataMessage[] = "无法获取AppData\\Local路径";
+constexpr char kCreateFailedMessage[] = "无法创建文件夹";
+
+void AppendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+bool IsHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+void PrintLine(const char* text) {
+    std::cout << text << std::endl;
+}
+
+}  // namespace
+
+std::string WideToUtf8(const std::wstring& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        char32_t c = static_cast<char32_t>(text[i]);
+        // A game that fills a wstring with UTF-16 units still means the same text: join a
+        // proper pair, as the Windows conversion would.
+        if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(static_cast<char32_t>(text[i + 1]))) {
+            char32_t low = static_cast<char32_t>(text[++i]);
+            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        } else if (IsHighSurrogate(c) || IsLowSurrogate(c) || c > 0x10FFFF) {
+            c = kReplacement;
+        }
+        AppendUtf8(out, c);
+    }
+    return out;
+}
+
+std::wstring Utf8ToWide(const std::string& text) {
+    std::wstring out;
+    out.reserve(text.size());
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    size_t i = 0;
+    while (i < n) {
+        unsigned char b = bytes[i];
+        if (b < 0x80) {
+            out += static_cast<wchar_t>(b);
+            ++i;
+            continue;
+        }
+        int length = 0;
+        char32_t cp = 0;
+        char32_t min = 0;
+        if (b >= 0xC2 && b <= 0xDF) {
+            length = 2, cp = b & 0x1F, min = 0x80;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            length = 3, cp = b & 0x0F, min = 0x800;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            length = 4, cp = b & 0x07, min = 0x10000;
+        }
+        // Each maximal ill-formed prefix becomes one U+FFFD, as the Windows conversion does.
+        size_t j = i + 1;
+        bool ok = length > 0;
+        for (int k = 1; ok && k < length; ++k, ++j) {
+            if (j >= n || (bytes[j] & 0xC0) != 0x80) {
+                ok = false;
+                break;
+            }
+            cp = (cp << 6) | (bytes[j] & 0x3F);
+            if (k == 1) {
+                // Reject overlong forms, surrogates and values past U+10FFFF as early as the
+                // second byte, so the next byte is read afresh.
+                char32_t partial = cp << (6 * (length - 2));
+                if ((length == 3 && partial < min) || (length == 3 && partial >= 0xD800 && partial <= 0xDFFF) ||
+                    (length == 4 && (partial < min || partial > 0x10FFFF))) {
+                    ok = false;
+                    break;
+                }
+            }
+        }
+        if (ok) {
+            out += static_cast<wchar_t>(cp);
+            i = j;
+        } else {
+            out += static_cast<wchar_t>(kReplacement);
+            i = (length > 0 && j > i + 1) ? j : i + 1;
+        }
+    }
+    return out;
+}
+
+bool GetEnv(const char* name, std::string& value) {
+    const char* raw = std::getenv(name);
+    if (raw == nullptr) return false;
+    value = raw;
+    return true;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool CreateDir(const std::string& path) {
+    if (::mkdir(path.c_str(), 0755) == 0) return true;
+    return errno == EEXIST && IsDirectory(path);
+}
+
+std::string SdkDataDir() {
+    std::string overridden;
+    if (GetEnv("VOND_SDK_DATA_DIR", overridden) && !overridden.empty()) {
+        if (!IsDirectory(overridden) && !CreateDir(overridden)) {
+            PrintLine(kCreateFailedMessage);
+            return kFallbackDataDir;
+        }
+        return overridden;
+    }
+    std::string base;
+    if (!GetEnv("XDG_DATA_HOME", base) || base.empty()) {
+        std::string home;
+        if (!GetEnv("HOME", home) || home.empty()) {
+            PrintLine(kNoAppDataMessage);
+            return kFallbackDataDir;
+        }
+        base = home + "/.local/share";
+    }
+    const std::string dir = base + "/VondEpicExeSdk";
+    if (!IsDirectory(dir) && !CreateDir(dir)) {
+        PrintLine(kCreateFailedMessage);
+        return kFallbackDataDir;
+    }
+    return dir;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& content) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    if (in.bad()) return false;
+    content = buffer.str();
+    return true;
+}
+
+bool ReplaceFileAtomically(const std::string& path, const std::string& content) {
+    std::string tmp = path + ".tmp.XXXXXX";
+    int fd = ::mkstemp(&tmp[0]);
+    if (fd < 0) return false;
+    ::fchmod(fd, 0644);
+    size_t written = 0;
+    while (written < content.size()) {
+        ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            return false;
+        }
+        written += static_cast<size_t>(n);
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::string ReadMachineGuid() {
+    for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+        std::string id;
+        if (!ReadWholeFile(path, id)) continue;
+        while (!id.empty() && (id.back() == '\n' || id.back() == '\r' || id.back() == ' ')) id.pop_back();
+        if (!id.empty()) return id;
+    }
+    PrintLine("Failed to read machine id");
+    return std::string();
+}
+
+std::string NewUuidText() {
+    unsigned char bytes[16];
+    bool filled = false;
+    int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        filled = ::read(fd, bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes);
+        ::close(fd);
+    }
+    if (!filled) {
+        std::random_device device;
+        for (auto& b : bytes) b = static_cast<unsigned char>(device());
+    }
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
+    char text[37];
+    std::snprintf(text, sizeof text,
+                  "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", bytes[0],
+                  bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8], bytes[9],
+                  bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+    return text;
+}
+
+std::wstring CommandLine() {
+    std::string raw;
+    if (!ReadWholeFile("/proc/self/cmdline", raw)) return std::wstring();
+    std::string line;
+    size_t start = 0;
+    while (start < raw.size()) {
+        size_t end = raw.find('\0', start);
+        if (end == std::string::npos) end = raw.size();
+        std::string arg = raw.substr(start, end - start);
+        if (!line.empty()) line += ' ';
+        if (arg.find(' ') != std::string::npos) {
+            line += '"' + arg + '"';
+        } else {
+            line += arg;
+        }
+        start = end + 1;
+    }
+    return Utf8ToWide(line);
+}
+
+ScreenSize DesktopSize() {
+    // A library has no portable way to ask a display server; report nothing rather than guess.
+    return ScreenSize{};
+}
+
+int TimeZoneOffsetMinutes() {
+    std::time_t now = std::time(nullptr);
+    std::tm local {};
+    if (::localtime_r(&now, &local) == nullptr) return 0;
+    return static_cast<int>(local.tm_gmtoff / 60);
+}
+
+std::string OsVersion() {
+    struct utsname name {};
+    if (::uname(&name) != 0) return "Linux";
+    return std::string(name.sysname) + " " + name.release;
+}
+
+}  // namespace platform
+}  // namespace VondSdk

@@ -1,0 +1,293 @@
+#include "src/CVondCore.h"
+
+#include <condition_variable>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "easylogging++.h"
+#include "http/CVondApi.h"
+#include "http/CVondHttp.h"
+#include "http/SionAsync.h"
+#include "utils/VondConfigUtils.h"
+#include "utils/VondLogging.h"
+#include "utils/VondUtils.h"
+
+namespace VondSdk {
+namespace {
+
+constexpr int kCodeOk = 200;
+constexpr int kCodeNotInit = -401;
+constexpr int kCodeInitFailure = -402;
+constexpr int kCodeLoginFailure = -404;
+constexpr int kCodeNotLogin = -405;
+constexpr char kAlreadyInit[] = "Sdk already init.";
+constexpr char kInitSuccess[] = "Epic Init Success!";
+constexpr char kInitFailure[] = "Epic Init Failure!";
+constexpr char kNotInit[] = "Sdk Not Init.";
+constexpr char kLoginFailure[] = "Epic Login Failure!";
+constexpr char kNotLogin[] = "Not Login.";
+constexpr char kAttributionFlag[] = "AttributionFlag";
+
+void Report(ResultCallback callback, int code, const std::string& message) {
+    if (callback != nullptr) callback(code, ToWide(message), std::wstring());
+}
+
+// A number member read as an integer; anything else counts as absent.
+int64_t IntMember(const nlohmann::json& object, const char* key) {
+    if (!object.is_object()) return 0;
+    auto it = object.find(key);
+    if (it == object.end() || !it->is_number()) return 0;
+    return it->is_number_float() ? static_cast<int64_t>(it->get<double>()) : it->get<int64_t>();
+}
+
+std::string StringMember(const nlohmann::json& object, const char* key) {
+    if (!object.is_object()) return std::string();
+    auto it = object.find(key);
+    return (it != object.end() && it->is_string()) ? it->get<std::string>() : std::string();
+}
+
+// What one start-up shares with the client-configuration completion.
+struct StartupWait {
+    std::mutex mutex;
+    std::condition_variable cond;
+    bool done = false;
+    nlohmann::json clientConfig;
+};
+
+std::mutex g_startupMutex;
+std::weak_ptr<StartupWait> g_currentStartup;
+
+void FinishStartupWait(const std::shared_ptr<StartupWait>& wait) {
+    std::lock_guard<std::mutex> lock(wait->mutex);
+    wait->done = true;
+    wait->cond.notify_all();
+}
+
+void SendAttribution() {
+    CVondApi::Instance().RequestAttribution([](HttpResp resp) {
+        if (resp.code != kCodeOk) return;
+        VondConfigUtils::UpdateConfigJson(false, [](nlohmann::json& conf) {
+            conf[kAttributionFlag] = 1;
+            return true;
+        });
+        LOG(INFO) << "Send Attribution Success.";
+    });
+}
+
+// The client-configuration answer, on a pool worker. Everything start-up must queue before
+// EOS starts is queued before done is set; the game's callback is called without any SDK
+// lock held, and before done, so the game hears of a failed request before the outcome.
+void OnClientConfig(const std::shared_ptr<StartupWait>& wait, ResultCallback callback, const HttpResp& resp) {
+    try {
+        if (resp.code == kCodeOk) {
+            nlohmann::json config = nlohmann::json::parse(ToUtf8(resp.data), nullptr, false);
+            if (!config.is_discarded() && IntMember(config, "isTestDevice") == 1) ConfigureLogging(true);
+            {
+                std::lock_guard<std::mutex> lock(wait->mutex);
+                wait->clientConfig = config.is_discarded() ? nlohmann::json() : config;
+            }
+            if (IntMember(ReadConfigJson(false), kAttributionFlag) == 0) SendAttribution();
+        } else {
+            if (callback != nullptr) callback(resp.code, resp.msg, resp.data);
+        }
+    } catch (const std::exception& e) {
+        LOG(ERROR) << "Client config handling failed: " << e.what();
+    }
+    FinishStartupWait(wait);
+}
+
+bool FillGameInfo(const nlohmann::json& clientConfig, EosGameInfo& gameInfo) {
+    auto fill = [](std::string& field, const std::string& value) {
+        if (field.empty()) field = value;
+    };
+    fill(gameInfo.productName, StringMember(clientConfig, "epicGameName"));
+    fill(gameInfo.productVersion, "1.0.0");
+    fill(gameInfo.productId, StringMember(clientConfig, "epicProductId"));
+    fill(gameInfo.clientId, StringMember(clientConfig, "epicClientCredentialsId"));
+    fill(gameInfo.clientSecret, StringMember(clientConfig, "epicClientCredentialsSecret"));
+    // The EOS platform is not part of this build yet: start-up ends as it does when EOS
+    // cannot start.
+    return false;
+}
+
+}  // namespace
+
+CVondCore& CVondCore::Instance() {
+    // Never destroyed, so a worker finishing late at process exit never touches a dead object.
+    static CVondCore* core = new CVondCore();
+    return *core;
+}
+
+void CVondCore::InitSdk(std::string appId, std::string appKey, std::shared_ptr<EosGameInfo> gameInfo,
+                        ResultCallback callback) {
+    if (inited_.load()) {
+        Report(callback, kCodeOk, kAlreadyInit);
+        return;
+    }
+    if (!gameInfo) gameInfo = std::make_shared<EosGameInfo>();
+    ConfigureLogging(false);
+    InitGlobalParams(std::move(appId), std::move(appKey));
+
+    sion::Async& pool = sion::Pool();
+    if (!pool.Started()) {
+        try {
+            pool.Start();
+        } catch (const std::logic_error&) {
+            // Another start-up on another thread started it first.
+        }
+    }
+
+    auto wait = std::make_shared<StartupWait>();
+    {
+        std::lock_guard<std::mutex> lock(g_startupMutex);
+        g_currentStartup = wait;
+    }
+    CVondApi::Instance().RequestClientConfig(
+        [wait, callback](HttpResp resp) { OnClientConfig(wait, callback, resp); });
+
+    nlohmann::json clientConfig;
+    {
+        // The transport bounds every exchange, so the answer always comes; only a stopped
+        // pool (Exit on another thread) drops it, and Exit ends this wait too.
+        std::unique_lock<std::mutex> lock(wait->mutex);
+        wait->cond.wait(lock, [&] { return wait->done || pool.Stopped(); });
+        clientConfig = wait->clientConfig;
+    }
+
+    const bool ok = FillGameInfo(clientConfig, *gameInfo);
+    inited_.store(ok);
+    if (ok) {
+        Report(callback, kCodeOk, kInitSuccess);
+    } else {
+        Report(callback, kCodeInitFailure, kInitFailure);
+    }
+}
+
+void CVondCore::InitGlobalParams(std::string appId, std::string appKey) {
+    GlobalParams params;
+    params.appId = std::move(appId);
+    params.appKey = std::move(appKey);
+    params.os = "Windows";
+    params.sdkVer = "EpicEXE_1.0.0";
+    params.sdkType = "html5";
+    {
+        // The AppConf path depends on the app id, so it is in place before the client id
+        // (which only touches SharedConf) is derived.
+        std::lock_guard<std::mutex> lock(fieldsMutex_);
+        globalParams_.appId = params.appId;
+        globalParams_.appKey = params.appKey;
+    }
+    params.clientId = VondUtils::GetClientId();
+    params.runPlatform = "html5";
+    params.gamePlatform = "epic";
+    {
+        std::lock_guard<std::mutex> lock(fieldsMutex_);
+        globalParams_ = params;
+    }
+    LOG(INFO) << "Init AppId:" << params.appId << ",ClientId:" << params.clientId;
+}
+
+bool CVondCore::CheckInit(ResultCallback callback) {
+    if (inited_.load()) return true;
+    Report(callback, kCodeNotInit, kNotInit);
+    return false;
+}
+
+void CVondCore::CallPay(std::string productId, std::string extInfo, ResultCallback callback) {
+    (void)productId;
+    (void)extInfo;
+    if (!CheckInit(callback)) return;
+    if (!loggedIn_.load()) {
+        Report(callback, kCodeNotLogin, kNotLogin);
+        return;
+    }
+}
+
+void CVondCore::PostEvent(const std::string& eventName, const std::string& params, double value) {
+    (void)eventName;
+    (void)params;
+    (void)value;
+}
+
+void CVondCore::Login(ResultCallback callback) {
+    // Without the EOS platform there is no Epic account to log in with.
+    Report(callback, kCodeLoginFailure, kLoginFailure);
+}
+
+void CVondCore::SetServerId(std::string serverId) {
+    {
+        std::lock_guard<std::mutex> lock(fieldsMutex_);
+        gameUserInfo_.serverId = serverId;
+    }
+    LOG(INFO) << "Set Game User Info, SetServerId:" << serverId;
+}
+
+void CVondCore::SetGameUserId(std::string gameUserId) {
+    {
+        std::lock_guard<std::mutex> lock(fieldsMutex_);
+        gameUserInfo_.gameUserId = gameUserId;
+    }
+    LOG(INFO) << "Set Game User Info, SetGameUserId:" << gameUserId;
+}
+
+void CVondCore::SetNickName(std::string nickName) {
+    {
+        std::lock_guard<std::mutex> lock(fieldsMutex_);
+        gameUserInfo_.nickName = nickName;
+    }
+    LOG(INFO) << "Set Game User Info, SetNickName:" << nickName;
+}
+
+void CVondCore::SetLevel(int level) {
+    {
+        std::lock_guard<std::mutex> lock(fieldsMutex_);
+        gameUserInfo_.level = level;
+    }
+    LOG(INFO) << "Set Game User Info, SetLevel:" << level;
+}
+
+void CVondCore::Exit() {
+    sion::Pool().Stop();
+    std::shared_ptr<StartupWait> startup;
+    {
+        std::lock_guard<std::mutex> lock(g_startupMutex);
+        startup = g_currentStartup.lock();
+    }
+    // A start-up still waiting for its answer would wait for ever: the stopped pool drops it.
+    if (startup) FinishStartupWait(startup);
+    LOG(INFO) << "Excute Exit.";
+}
+
+GlobalParams CVondCore::GetGlobalParams() const {
+    std::lock_guard<std::mutex> lock(fieldsMutex_);
+    return globalParams_;
+}
+
+GameUserInfo CVondCore::GetGameUserInfo() const {
+    std::lock_guard<std::mutex> lock(fieldsMutex_);
+    return gameUserInfo_;
+}
+
+std::string CVondCore::GetUserId() const {
+    std::lock_guard<std::mutex> lock(fieldsMutex_);
+    return userId_;
+}
+
+std::string CVondCore::GetToken() const {
+    std::lock_guard<std::mutex> lock(fieldsMutex_);
+    return token_;
+}
+
+void CVondCore::SetSession(std::string token, std::string userId) {
+    std::lock_guard<std::mutex> lock(fieldsMutex_);
+    token_ = std::move(token);
+    userId_ = std::move(userId);
+}
+
+namespace {
+// Built while the library loads, before the game can call anything.
+CVondCore& kCoreAtLoad = CVondCore::Instance();
+}  // namespace
+
+}  // namespace VondSdk

@@ -1,0 +1,99 @@
+// The exported functions: convert the game's wide strings and forward. Nothing thrown inside
+// the SDK may unwind into the game, whose compiler settings the SDK does not control.
+#include "VondProxy.h"
+
+#include <exception>
+#include <thread>
+
+#include "easylogging++.h"
+#include "src/CVondCore.h"
+#include "utils/VondUtils.h"
+
+namespace {
+
+using VondSdk::CVondCore;
+using VondSdk::ToUtf8;
+
+constexpr int kCodeLoginFailure = -404;
+constexpr int kCodeNotFoundProduct = -400;
+constexpr wchar_t kLoginFailure[] = L"Epic Login Failure!";
+constexpr wchar_t kNotFoundProduct[] = L"Not Found Product.";
+
+template <typename Body>
+void Guarded(const char* name, Body&& body) noexcept {
+    try {
+        body();
+    } catch (const std::exception& e) {
+        LOG(ERROR) << name << " failed: " << e.what();
+    } catch (...) {
+        LOG(ERROR) << name << " failed";
+    }
+}
+
+}  // namespace
+
+namespace VondProxy {
+
+void Init(std::wstring appId, std::wstring appKey, ResultCallback callback) {
+    Init(std::move(appId), std::move(appKey), std::make_shared<EosGameInfo>(), callback);
+}
+
+void Init(std::wstring appId, std::wstring appKey, std::shared_ptr<EosGameInfo> gameInfo, ResultCallback callback) {
+    Guarded("Init", [&] {
+        CVondCore::Instance().InitSdk(ToUtf8(appId), ToUtf8(appKey), std::move(gameInfo), callback);
+    });
+}
+
+void Login(ResultCallback callback) {
+    Guarded("Login", [&] {
+        if (!CVondCore::Instance().CheckInit(callback)) return;
+        try {
+            std::thread([callback] {
+                Guarded("Login", [&] { CVondCore::Instance().Login(callback); });
+            }).detach();
+        } catch (const std::system_error&) {
+            if (callback != nullptr) callback(kCodeLoginFailure, kLoginFailure, std::wstring());
+        }
+    });
+}
+
+void Exit() {
+    Guarded("Exit", [] { CVondCore::Instance().Exit(); });
+}
+
+void QueryProducts(ResultCallback callback) {
+    Guarded("QueryProducts", [&] {
+        // The product catalogue is not part of this build yet.
+        if (callback != nullptr) callback(kCodeNotFoundProduct, kNotFoundProduct, std::wstring());
+    });
+}
+
+void CallPay(std::wstring productId, std::wstring extInfo, ResultCallback callback) {
+    Guarded("CallPay", [&] { CVondCore::Instance().CallPay(ToUtf8(productId), ToUtf8(extInfo), callback); });
+}
+
+void PostEvent(const std::wstring& eventName, const std::wstring& params, double value) {
+    Guarded("PostEvent", [&] { CVondCore::Instance().PostEvent(ToUtf8(eventName), ToUtf8(params), value); });
+}
+
+void SetServerId(std::wstring serverId) {
+    Guarded("SetServerId", [&] { CVondCore::Instance().SetServerId(ToUtf8(serverId)); });
+}
+
+void SetGameUserId(std::wstring gameUserId) {
+    Guarded("SetGameUserId", [&] { CVondCore::Instance().SetGameUserId(ToUtf8(gameUserId)); });
+}
+
+void SetNickName(std::wstring nickName) {
+    Guarded("SetNickName", [&] { CVondCore::Instance().SetNickName(ToUtf8(nickName)); });
+}
+
+void SetLevel(int level) {
+    Guarded("SetLevel", [&] { CVondCore::Instance().SetLevel(level); });
+}
+
+void UpdateSDKEvent() {
+    // The EOS platform is not part of this build yet; there is nothing to tick.
+}
+
+}  // namespace VondProxy

@@ -1,0 +1,85 @@
+#include "utils/VondConfigUtils.h"
+
+#include <mutex>
+
+#include "easylogging++.h"
+#include "platform/Platform.h"
+#include "src/CVondCore.h"
+
+namespace VondSdk {
+namespace {
+
+constexpr char kSharedConfName[] = "SharedConf";
+constexpr char kAppConfName[] = "AppConf";
+
+// One lock per file: readers and writers of the same file in this process take it, so a
+// read-modify-write never loses another thread's change. Across processes the atomic
+// replace keeps every reader on a whole file.
+std::mutex& FileMutex(bool shared) {
+    static std::mutex* sharedMutex = new std::mutex();
+    static std::mutex* appMutex = new std::mutex();
+    return shared ? *sharedMutex : *appMutex;
+}
+
+nlohmann::json DefaultConfig(bool shared) {
+    if (shared) return nlohmann::json{{"ClientId", ""}};
+    return nlohmann::json{{"AttributionFlag", 0}, {"EventOrder", 0}};
+}
+
+std::string ConfigPath(bool shared) {
+    return shared ? GetSharedConfigPath() : VondConfigUtils::GetAppConfigPath();
+}
+
+nlohmann::json ReadUnlocked(bool shared) {
+    std::string text;
+    if (!platform::ReadWholeFile(ConfigPath(shared), text)) return DefaultConfig(shared);
+    nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object()) return DefaultConfig(shared);
+    return parsed;
+}
+
+void WriteUnlocked(const nlohmann::json& value, bool shared) {
+    // Text that is not valid UTF-8 (it can only come from a hand-edited file) is written
+    // with replacement characters rather than making the write fail.
+    const std::string text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    if (!platform::ReplaceFileAtomically(ConfigPath(shared), text)) return;
+    LOG(INFO) << "Write Config Json Success. " << text;
+}
+
+}  // namespace
+
+std::string GetSdkDataDir() {
+    return platform::SdkDataDir();
+}
+
+std::string GetSharedConfigPath() {
+    return GetSdkDataDir() + "/" + kSharedConfName;
+}
+
+std::string VondConfigUtils::GetAppConfigPath() {
+    const std::string base = GetSdkDataDir();
+    std::string dir = base + "/" + CVondCore::Instance().GetGlobalParams().appId;
+    if (!platform::IsDirectory(dir) && !platform::CreateDir(dir)) {
+        LOG(ERROR) << "Cant Create Path:" << dir << ", Be Default:" << base;
+        dir = base;
+    }
+    return dir + "/" + kAppConfName;
+}
+
+nlohmann::json ReadConfigJson(bool shared) {
+    std::lock_guard<std::mutex> lock(FileMutex(shared));
+    return ReadUnlocked(shared);
+}
+
+void VondConfigUtils::WriteCofnigJson(nlohmann::json value, bool shared) {
+    std::lock_guard<std::mutex> lock(FileMutex(shared));
+    WriteUnlocked(value, shared);
+}
+
+void VondConfigUtils::UpdateConfigJson(bool shared, const std::function<bool(nlohmann::json&)>& change) {
+    std::lock_guard<std::mutex> lock(FileMutex(shared));
+    nlohmann::json value = ReadUnlocked(shared);
+    if (change(value)) WriteUnlocked(value, shared);
+}
+
+}  // namespace VondSdk

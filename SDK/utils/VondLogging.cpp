@@ -1,0 +1,41 @@
+#include "utils/VondLogging.h"
+
+#include "easylogging++.h"
+
+INITIALIZE_EASYLOGGINGPP
+
+namespace VondSdk {
+namespace {
+
+constexpr char kLoggerId[] = "default";
+constexpr char kLogFormat[] = "%datetime [%level]: %msg";
+constexpr char kLogFile[] = "vondlog.log";
+
+}  // namespace
+
+void ConfigureLogging(bool enabled) {
+    el::Loggers::addFlag(el::LoggingFlag::NewLineForContainer);
+    el::Configurations conf;
+    conf.setToDefault();
+    conf.set(el::Level::Global, el::ConfigurationType::Format, kLogFormat);
+    conf.set(el::Level::Global, el::ConfigurationType::Enabled, enabled ? "true" : "false");
+    if (enabled) {
+        conf.set(el::Level::Global, el::ConfigurationType::Filename, kLogFile);
+    } else {
+        // A disabled logger would still open its file; a start-up that keeps logging off
+        // must leave no log file behind.
+        conf.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
+    }
+    el::Loggers::reconfigureLogger(kLoggerId, conf);
+}
+
+namespace {
+
+// Quiet from the moment the library loads: a game that never reaches a test-device start-up
+// sees no SDK output at all. Defined after the logging storage of this file, so it runs
+// after it.
+const bool kQuietAtLoad = (ConfigureLogging(false), true);
+
+}  // namespace
+
+}  // namespace VondSdk

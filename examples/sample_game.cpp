@@ -1,0 +1,77 @@
+// A minimal game loop that drives the SDK the way a shipped game does: start it, log in,
+// list products, buy one, post events, pump once per frame, shut down. Every callback is
+// printed as it arrives.
+#include <VondProxy.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace {
+
+std::mutex g_printMutex;
+std::atomic<int> g_pending{0};
+
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) out += (c < 0x80) ? static_cast<char>(c) : '?';
+    return out;
+}
+
+void Print(const char* what, int code, const std::wstring& message, const std::wstring& data) {
+    std::lock_guard<std::mutex> lock(g_printMutex);
+    std::printf("[%s] code=%d message=%s data=%s\n", what, code, Narrow(message).c_str(), Narrow(data).c_str());
+    std::fflush(stdout);
+}
+
+void OnInit(int code, std::wstring message, std::wstring data) { Print("Init", code, message, data); }
+void OnLogin(int code, std::wstring message, std::wstring data) {
+    Print("Login", code, message, data);
+    --g_pending;
+}
+void OnProducts(int code, std::wstring message, std::wstring data) {
+    Print("QueryProducts", code, message, data);
+    --g_pending;
+}
+void OnPay(int code, std::wstring message, std::wstring data) {
+    Print("CallPay", code, message, data);
+    --g_pending;
+}
+
+// Runs the game's frame loop until every started operation has answered.
+void PumpFrames(std::chrono::seconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (g_pending.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+        VondProxy::UpdateSDKEvent();
+        std::this_thread::sleep_for(std::chrono::milliseconds(16));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::wstring appId = argc > 1 ? std::wstring(argv[1], argv[1] + std::strlen(argv[1])) : L"1001";
+    const std::wstring appKey = argc > 2 ? std::wstring(argv[2], argv[2] + std::strlen(argv[2])) : L"demo-app-key";
+
+    VondProxy::Init(appId, appKey, &OnInit);
+    VondProxy::SetServerId(L"s1");
+    VondProxy::SetGameUserId(L"player-42");
+    VondProxy::SetNickName(L"\x52C7\x8005");
+    VondProxy::SetLevel(7);
+    VondProxy::PostEvent(L"tutorial_done", L"{\"step\":3}", 1.0);
+
+    g_pending = 3;
+    VondProxy::Login(&OnLogin);
+    VondProxy::QueryProducts(&OnProducts);
+    VondProxy::CallPay(L"gem_pack_1", L"{\"order\":\"demo\"}", &OnPay);
+    PumpFrames(std::chrono::seconds(30));
+
+    VondProxy::Exit();
+    std::printf("sample game finished\n");
+    return 0;
+}

@@ -1,0 +1,155 @@
+// The request pool against loopback servers: six at a time, failures delivered, stop rules.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "http/SionAsync.h"
+#include "support/LoopbackServer.h"
+
+namespace {
+
+using vondtest::LoopbackServer;
+constexpr std::chrono::seconds kBound(30);
+
+// Collects completions and lets a test wait for a number of them.
+class Outcomes {
+public:
+    sion::Completion Record() {
+        return [this](sion::AsyncResponse response) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            responses_.push_back(std::move(response));
+            changed_.notify_all();
+        };
+    }
+    bool WaitFor(std::size_t count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, kBound, [&] { return responses_.size() >= count; });
+    }
+    std::vector<sion::AsyncResponse> All() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return responses_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<sion::AsyncResponse> responses_;
+};
+
+sion::RequestBuilder PostTo(const std::string& url) {
+    return [url] {
+        sion::Request request;
+        request.SetUrl(url).SetMethod(sion::Method::Post).SetBody("k=v");
+        return request;
+    };
+}
+
+TEST(SionAsync, SixExchangesRunAtOnceAndTheSeventhWaits) {
+    LoopbackServer server;
+    server.HoldReplies(true);
+    server.Reply("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    Outcomes outcomes;
+    sion::Async pool;
+    for (int i = 0; i < 7; ++i) pool.Enqueue(PostTo(server.Url("/n" + std::to_string(i))), outcomes.Record());
+    pool.Start();
+
+    ASSERT_TRUE(server.WaitHeld(6));
+    server.Release(1);
+    ASSERT_TRUE(server.WaitRequests(7));
+    server.Release(6);
+    ASSERT_TRUE(outcomes.WaitFor(7));
+
+    EXPECT_EQ(6u, server.MaxHeld());
+    EXPECT_EQ(6u, server.RequestsAtFirstRelease());
+    for (const auto& outcome : outcomes.All()) {
+        EXPECT_EQ("", outcome.err);
+        EXPECT_EQ(0, outcome.id);
+        EXPECT_EQ("ok", outcome.resp.BodyText());
+    }
+    pool.Stop();
+}
+
+TEST(SionAsync, WorkersSurviveFailuresAndASecondStart) {
+    LoopbackServer server;
+    sion::Async pool;
+    pool.Start();
+    try {
+        pool.Start();
+        ADD_FAILURE() << "a second Start was accepted";
+    } catch (const std::logic_error& error) {
+        EXPECT_EQ(std::string("一个线程池实例只能start一次"), error.what());
+    }
+
+    std::uint16_t closedPort = 0;
+    {
+        LoopbackServer gone;
+        closedPort = gone.Port();
+    }
+    Outcomes refused;
+    pool.Enqueue(PostTo("http://127.0.0.1:" + std::to_string(closedPort) + "/"), refused.Record());
+    ASSERT_TRUE(refused.WaitFor(1));
+    EXPECT_EQ(0u, refused.All()[0].err.find("连接失败:\nHost:127.0.0.1\nIp:127.0.0.1\n错误码："));
+    EXPECT_EQ("", refused.All()[0].resp.StatusCode());
+
+    Outcomes thrown;
+    for (int i = 0; i < 12; ++i) {
+        auto record = thrown.Record();
+        pool.Enqueue(PostTo(server.Url()), [record](sion::AsyncResponse response) {
+            record(std::move(response));
+            throw std::runtime_error("completion failure");
+        });
+    }
+    ASSERT_TRUE(thrown.WaitFor(12));
+
+    // All six workers are still there: six exchanges can be held at once.
+    server.HoldReplies(true);
+    Outcomes later;
+    for (int i = 0; i < 6; ++i) pool.Enqueue(PostTo(server.Url()), later.Record());
+    ASSERT_TRUE(server.WaitHeld(6));
+    server.Release(6);
+    ASSERT_TRUE(later.WaitFor(6));
+    pool.Stop();
+}
+
+TEST(SionAsync, StopCutsExchangesAndDropsQueuedWork) {
+    LoopbackServer server;
+    server.HoldReplies(true);
+    Outcomes outcomes;
+    sion::Async pool;
+    pool.Start();
+    for (int i = 0; i < 9; ++i) pool.Enqueue(PostTo(server.Url()), outcomes.Record());
+    ASSERT_TRUE(server.WaitHeld(6));
+
+    // The exchanges are held far longer than this bound (the I/O bound is 30 s): only a Stop
+    // that cuts them short can return in time.
+    auto stopped = std::async(std::launch::async, [&] { pool.Stop(); });
+    ASSERT_EQ(std::future_status::ready, stopped.wait_for(std::chrono::seconds(10)));
+    EXPECT_TRUE(pool.Stopped());
+    EXPECT_TRUE(outcomes.All().empty());
+
+    pool.Enqueue(PostTo(server.Url()), outcomes.Record());
+    server.Release(16);
+    EXPECT_EQ(6u, server.Requests().size());
+    EXPECT_TRUE(outcomes.All().empty());
+}
+
+TEST(SionAsync, StopFromACompletionDoesNotWaitForItself) {
+    LoopbackServer server;
+    sion::Async pool;
+    pool.Start();
+    std::promise<void> finished;
+    pool.Enqueue(PostTo(server.Url()), [&](sion::AsyncResponse) {
+        pool.Stop();
+        finished.set_value();
+    });
+    EXPECT_EQ(std::future_status::ready, finished.get_future().wait_for(kBound));
+    EXPECT_TRUE(pool.Stopped());
+}
+
+}  // namespace

@@ -1,0 +1,286 @@
+// The HTTP client against loopback servers: what goes on the wire, how answers are framed
+// and parsed, and which failures come back with which text.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "http/Sion.h"
+#include "support/LoopbackServer.h"
+
+namespace {
+
+using vondtest::LoopbackServer;
+using vondtest::ServerCert;
+
+sion::Request Post(const std::string& body = std::string()) {
+    sion::Request request;
+    request.SetMethod(sion::Method::Post).SetBody(body);
+    return request;
+}
+
+// The what() text of the exception Send raised, and whether it was a sion::Error.
+struct Failure {
+    bool raised = false;
+    bool sionError = false;
+    std::string text;
+};
+
+Failure SendFails(sion::Request& request, const std::string& url) {
+    Failure failure;
+    try {
+        request.Send(url);
+    } catch (const sion::Error& error) {
+        failure = {true, true, error.what()};
+    } catch (const std::exception& error) {
+        failure = {true, false, error.what()};
+    }
+    return failure;
+}
+
+Failure SendFails(sion::Request&& request, const std::string& url) {
+    return SendFails(request, url);
+}
+
+sion::Response Exchange(const std::string& reply, bool keepOpen = false) {
+    LoopbackServer server;
+    server.Reply(reply);
+    server.KeepOpenAfterReply(keepOpen);
+    return Post().Send(server.Url("/x"));
+}
+
+// Shortened bounds so a framing mistake fails the test fast instead of hanging it.
+class SionClient : public ::testing::Test {
+protected:
+    void SetUp() override { sion::SetTimeouts(std::chrono::seconds(10), std::chrono::seconds(5)); }
+    void TearDown() override { sion::SetTimeouts(std::chrono::seconds(10), std::chrono::seconds(30)); }
+};
+
+TEST_F(SionClient, RequestTextCarriesPathBareHostAndLength) {
+    LoopbackServer server;
+    server.Reply("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+
+    sion::Header header;
+    header.Add("content-type", "application/x-www-form-urlencoded");
+    sion::Request form = Post("a=1&b=2");
+    form.SetHeader(header);
+    sion::Response response = form.Send(server.Url("/sdkapi/v3/config/client.do?x=1"));
+    EXPECT_EQ("200", response.StatusCode());
+    EXPECT_EQ("ok", response.BodyText());
+    EXPECT_EQ(server.Port(), form.port);
+    EXPECT_EQ("127.0.0.1", form.ip);
+
+    sion::Request empty;
+    empty.SetMethod(sion::Method::Get);
+    empty.Send("http://localhost:" + std::to_string(server.Port()));
+    EXPECT_EQ("127.0.0.1", empty.ip);
+
+    ASSERT_TRUE(server.WaitRequests(2));
+    auto requests = server.Requests();
+    EXPECT_EQ(
+        "POST /sdkapi/v3/config/client.do?x=1 HTTP/1.1\r\n"
+        "content-type: application/x-www-form-urlencoded\r\n"
+        "Host: 127.0.0.1\r\n"
+        "Content-Length: 7\r\n\r\na=1&b=2",
+        requests[0]);
+    EXPECT_EQ("GET / HTTP/1.1\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n", requests[1]);
+}
+
+TEST_F(SionClient, UrlAndAddressRulesRejectWithFixedTexts) {
+    Failure noMethod = SendFails(sion::Request(), "http://127.0.0.1/");
+    EXPECT_FALSE(noMethod.sionError);
+    EXPECT_EQ("请求方法未定义", noMethod.text);
+
+    for (const char* url : {"ftp://127.0.0.1/a", "HTTP://127.0.0.1/a", "https//x", "http:/127.0.0.1/"}) {
+        Failure bad = SendFails(Post(), url);
+        EXPECT_TRUE(bad.raised && !bad.sionError) << url;
+        EXPECT_EQ("url格式不对或者是用了除http(s)外的协议", bad.text) << url;
+    }
+
+    EXPECT_EQ(sion::kBadPortMessage, SendFails(Post(), "http://127.0.0.1:70000/").text);
+    EXPECT_EQ("stoi argument out of range", SendFails(Post(), "http://127.0.0.1:99999999999/").text);
+
+    for (const char* url : {"http://12345/", "http://999.1.1.1/", "https://1.2.3/"}) {
+        Failure bad = SendFails(Post(), url);
+        EXPECT_TRUE(bad.sionError) << url;
+        EXPECT_EQ("地址转换错误", bad.text) << url;
+    }
+
+    // Default ports, seen through the refused connection to a port nobody serves here.
+    sion::Request plain = Post();
+    Failure refused = SendFails(plain, "http://127.0.0.1/");
+    EXPECT_EQ(80, plain.port);
+    EXPECT_EQ("/", plain.path);
+    EXPECT_EQ(0u, refused.text.find("连接失败:\nHost:127.0.0.1\nIp:127.0.0.1\n错误码："));
+    sion::Request secure = Post();
+    SendFails(secure, "https://127.0.0.1?a=1");
+    EXPECT_EQ(443, secure.port);
+    EXPECT_EQ("?a=1", secure.path);
+}
+
+TEST_F(SionClient, HeadIsParsedIntoStatusAndHeaders) {
+    sion::Response response = Exchange(
+        "HTTP/1.1 404 Not Found\r\n"
+        "Date: Tue, 01 Jan 2030 10:00:00 GMT\r\n"
+        "X-Empty:\r\n"
+        "X-Blank:   \r\n"
+        "NoColon\r\n"
+        ": nameless\r\n"
+        "X-Dup: first\r\n"
+        "x-dup: second\r\n"
+        "Content-Length: 4\r\n\r\n"
+        "bodyTRAILING-BYTES");
+    EXPECT_EQ("HTTP/1.1", response.ProtocolVersion());
+    EXPECT_EQ("404", response.StatusCode());
+    EXPECT_EQ("Not Found", response.StatusText());
+    EXPECT_EQ("Tue, 01 Jan 2030 10:00:00 GMT", response.GetHeader("Date"));
+    EXPECT_EQ("second", response.GetHeader("X-DUP"));
+    EXPECT_EQ("body", response.BodyText());
+    EXPECT_EQ(4, response.content_length);
+
+    std::vector<std::string> names;
+    for (const auto& pair : response.header.Pairs()) names.push_back(pair.first);
+    EXPECT_EQ((std::vector<std::string>{"date", "x-blank", "x-dup", "x-dup", "content-length"}), names);
+    EXPECT_EQ("", response.header.Pairs()[1].second);
+
+    // A body with a NUL reads as text up to it.
+    EXPECT_EQ("ab",
+              Exchange(std::string("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nab\0c", 42)).BodyText());
+}
+
+TEST_F(SionClient, MalformedHeadsFailWithTheirTexts) {
+    LoopbackServer server;
+    server.Reply("HTTP/1.1 200\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ("解析错误\nHTTP/1.1 200\r\nContent-Length: 0\r\n\r\n", SendFails(Post(), server.Url()).text);
+
+    server.Reply("HTTP/1.1 200 OK\r\nContent-Length: abc\r\n\r\n");
+    Failure invalid = SendFails(Post(), server.Url());
+    EXPECT_TRUE(invalid.sionError);
+    EXPECT_EQ("invalid stoi argument", invalid.text);
+
+    server.Reply("HTTP/1.1 200 OK\r\nContent-Length: 99999999999\r\n\r\n");
+    EXPECT_EQ("stoi argument out of range", SendFails(Post(), server.Url()).text);
+
+    server.Reply("HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\nabc");
+    EXPECT_EQ(sion::kBadFramingMessage, SendFails(Post(), server.Url()).text);
+}
+
+TEST_F(SionClient, ChunkedBodiesAreDecodedByTheirFraming) {
+    const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    sion::Response wiki =
+        Exchange(head + "4\r\nWiki\r\n5;note=x\r\npedia\r\n0\r\nExpires: never\r\n\r\n", true);
+    EXPECT_TRUE(wiki.chunked);
+    EXPECT_EQ("Wikipedia", wiki.BodyText());
+    EXPECT_EQ(9, wiki.content_length);
+
+    sion::Response last = Exchange(head + "0\r\n\r\n", true);
+    EXPECT_EQ("", last.BodyText());
+    EXPECT_EQ(0, last.content_length);
+
+    // Chunk data that looks like the last chunk is data, not the end.
+    sion::Response tricky = Exchange(head + "8\r\nA\r\n0\r\n\r\n\r\n3\r\nend\r\n0\r\n\r\n", true);
+    EXPECT_EQ("A\r\n0\r\n\r\nend", tricky.BodyText());
+    EXPECT_EQ(11, tricky.content_length);
+
+    LoopbackServer server;
+    server.Reply(head + "8\r\nA\r\n0\r\n\r\n");
+    Failure cut = SendFails(Post(), server.Url());
+    EXPECT_TRUE(cut.sionError);
+    EXPECT_EQ("", cut.text);
+
+    server.Reply(head + "zz\r\nabc\r\n0\r\n\r\n");
+    EXPECT_EQ("invalid stoi argument", SendFails(Post(), server.Url()).text);
+    server.Reply(head + "-3\r\nabc\r\n0\r\n\r\n");
+    EXPECT_EQ(sion::kBadFramingMessage, SendFails(Post(), server.Url()).text);
+    server.Reply(head + "7FFFFFFF\r\nabc");
+    EXPECT_EQ(sion::kResponseTooLargeMessage, SendFails(Post(), server.Url()).text);
+
+    // Only the exact lowercase token means chunked; otherwise the peer's close ends the body.
+    sion::Response capital =
+        Exchange("HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n4\r\nWiki\r\n0\r\n\r\n");
+    EXPECT_FALSE(capital.chunked);
+    EXPECT_EQ("4\r\nWiki\r\n0\r\n\r\n", capital.BodyText());
+}
+
+TEST_F(SionClient, BodyEndsAtLengthOrAtClose) {
+    sion::Response empty = Exchange("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", true);
+    EXPECT_EQ("", empty.BodyText());
+    sion::Response noContent = Exchange("HTTP/1.1 204 No Content\r\n\r\n", true);
+    EXPECT_EQ("204", noContent.StatusCode());
+
+    sion::Response untilClose = Exchange("HTTP/1.1 200 OK\r\n\r\n{\"code\":200}");
+    EXPECT_EQ("{\"code\":200}", untilClose.BodyText());
+    EXPECT_EQ(12, untilClose.content_length);
+
+    std::string large(300 * 1024, 'x');
+    sion::Response big =
+        Exchange("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(large.size()) + "\r\n\r\n" + large);
+    EXPECT_EQ(large, big.BodyText());
+
+    LoopbackServer server;
+    server.Reply("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc");
+    Failure shortBody = SendFails(Post(), server.Url());
+    EXPECT_TRUE(shortBody.sionError);
+    EXPECT_EQ("", shortBody.text);
+    server.Reply("");
+    EXPECT_EQ("", SendFails(Post(), server.Url()).text);
+
+    server.Reply("HTTP/1.1 200 OK\r\nContent-Length: 16777217\r\n\r\n");
+    EXPECT_EQ(sion::kResponseTooLargeMessage, SendFails(Post(), server.Url()).text);
+    server.Reply("HTTP/1.1 200 OK\r\n\r\n" + std::string(sion::kMaxResponseBytes, 'y'));
+    EXPECT_EQ(sion::kResponseTooLargeMessage, SendFails(Post(), server.Url()).text);
+}
+
+TEST_F(SionClient, SilentServerEndsInTimeout) {
+    sion::SetTimeouts(std::chrono::seconds(10), std::chrono::milliseconds(300));
+    LoopbackServer server;
+    server.NeverAnswer();
+    Failure silent = SendFails(Post(), server.Url());
+    EXPECT_TRUE(silent.sionError);
+    EXPECT_EQ(sion::kIoTimeoutMessage, silent.text);
+    ASSERT_TRUE(server.WaitRequests(1));
+}
+
+TEST_F(SionClient, SendStopsWhenCancelled) {
+    LoopbackServer server;
+    server.NeverAnswer();
+    std::atomic<bool> cancel{true};
+    sion::Request request = Post();
+    try {
+        request.Send(server.Url(), &cancel);
+        ADD_FAILURE() << "a cancelled exchange returned";
+    } catch (const sion::Error& error) {
+        EXPECT_EQ(std::string(sion::kCancelledMessage), error.what());
+    }
+}
+
+TEST_F(SionClient, TlsTrustsOnlyVerifiedCertificatesForTheHost) {
+    vondtest::TrustTestCa();
+    const std::string reply = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n";
+
+    LoopbackServer trusted(ServerCert::Trusted);
+    trusted.Reply(reply);
+    EXPECT_EQ("ok", Post("a=1").Send(trusted.Url("/p?q=1")).BodyText());
+    EXPECT_EQ("ok", Post().Send("https://localhost:" + std::to_string(trusted.Port()) + "/").BodyText());
+    ASSERT_TRUE(trusted.WaitRequests(2));
+    EXPECT_EQ("POST /p?q=1 HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n\r\na=1",
+              trusted.Requests()[0]);
+
+    LoopbackServer otherHost(ServerCert::OtherHost);
+    otherHost.Reply(reply);
+    Failure wrongName = SendFails(Post(), otherHost.Url());
+    EXPECT_TRUE(wrongName.sionError);
+    EXPECT_EQ(0u, wrongName.text.find(sion::kCertificateMessage)) << wrongName.text;
+    Failure wrongHost = SendFails(Post(), "https://localhost:" + std::to_string(otherHost.Port()) + "/");
+    EXPECT_EQ(0u, wrongHost.text.find(sion::kCertificateMessage)) << wrongHost.text;
+
+    LoopbackServer stranger(ServerCert::UntrustedCa);
+    stranger.Reply(reply);
+    Failure untrusted = SendFails(Post(), stranger.Url());
+    EXPECT_EQ(0u, untrusted.text.find(sion::kCertificateMessage)) << untrusted.text;
+
+    EXPECT_TRUE(otherHost.Requests().empty());
+    EXPECT_TRUE(stranger.Requests().empty());
+}
+
+}  // namespace

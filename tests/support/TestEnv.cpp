@@ -1,0 +1,116 @@
+#include "support/TestEnv.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace vondtest {
+namespace {
+
+std::mutex g_mutex;
+std::condition_variable g_cond;
+std::vector<CallbackRecord> g_records;
+
+}  // namespace
+
+TempDir::TempDir() {
+    std::random_device device;
+    std::mt19937_64 random(device());
+    auto base = std::filesystem::temp_directory_path();
+    for (;;) {
+        auto candidate = base / ("vondtest-" + std::to_string(random()));
+        std::error_code ec;
+        if (std::filesystem::create_directory(candidate, ec)) {
+            path_ = candidate.string();
+            return;
+        }
+    }
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void SetEnv(const std::string& name, const std::string& value) {
+#ifdef _WIN32
+    _putenv_s(name.c_str(), value.c_str());
+#else
+    setenv(name.c_str(), value.c_str(), 1);
+#endif
+}
+
+void UnsetEnv(const std::string& name) {
+#ifdef _WIN32
+    _putenv_s(name.c_str(), "");
+#else
+    unsetenv(name.c_str());
+#endif
+}
+
+bool ReadFile(const std::string& path, std::string& content) {
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+    if (!in) return false;
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    content = buffer.str();
+    return true;
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool FileExists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(std::filesystem::u8path(path), ec);
+}
+
+ScopedCurrentDir::ScopedCurrentDir(const std::string& path) {
+    previous_ = std::filesystem::current_path().string();
+    std::filesystem::current_path(path);
+}
+
+ScopedCurrentDir::~ScopedCurrentDir() {
+    std::error_code ec;
+    std::filesystem::current_path(previous_, ec);
+}
+
+void Recorder::Callback(int code, std::wstring message, std::wstring data) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_records.push_back(CallbackRecord{code, std::move(message), std::move(data), std::this_thread::get_id()});
+    g_cond.notify_all();
+}
+
+std::vector<CallbackRecord> Recorder::Records() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_records;
+}
+
+bool Recorder::WaitFor(size_t count, std::chrono::seconds bound) {
+    std::unique_lock<std::mutex> lock(g_mutex);
+    return g_cond.wait_for(lock, bound, [&] { return g_records.size() >= count; });
+}
+
+void Recorder::Clear() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_records.clear();
+}
+
+bool WaitUntil(const std::function<bool()>& predicate, std::chrono::seconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    std::unique_lock<std::mutex> lock(g_mutex);
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        // Polls state owned by other threads that offer no signal of their own.
+        g_cond.wait_for(lock, std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+}  // namespace vondtest
