@@ -1,11 +1,11 @@
 #include "http/CVondApi.h"
 
+#include <openssl/evp.h>
+
 #include <cstdlib>
 #include <initializer_list>
 #include <memory>
 #include <utility>
-
-#include <openssl/evp.h>
 
 namespace VondSdk {
 namespace {
@@ -81,8 +81,8 @@ std::string CVondApi::FormEncode(const std::string& value) {
     std::string encoded;
     encoded.reserve(value.size());
     for (unsigned char c : value) {
-        bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                    c == '*' || c == '-' || c == '.' || c == '_';
+        bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '*' ||
+                    c == '-' || c == '.' || c == '_';
         if (keep) {
             encoded += static_cast<char>(c);
         } else if (c == ' ') {
@@ -99,8 +99,7 @@ std::string CVondApi::FormEncode(const std::string& value) {
 std::string CVondApi::Md5Hex(const std::string& text) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                    &EVP_MD_CTX_free);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
     if (!context || EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1 ||
         EVP_DigestUpdate(context.get(), text.data(), text.size()) != 1 ||
         EVP_DigestFinal_ex(context.get(), digest, &length) != 1) {
@@ -119,14 +118,12 @@ std::string CVondApi::Md5Hex(const std::string& text) {
 std::string CVondApi::CommonParams(const GlobalParams& params) {
     return "appId=" + FormEncode(params.appId) + "&os=" + FormEncode(params.os) +
            "&sdkVer=" + FormEncode(params.sdkVer) + "&sdkType=" + FormEncode(params.sdkType) +
-           "&clientId=" + FormEncode(params.clientId) +
-           "&runPlatform=" + FormEncode(params.runPlatform) +
+           "&clientId=" + FormEncode(params.clientId) + "&runPlatform=" + FormEncode(params.runPlatform) +
            "&gamePlatform=" + FormEncode(params.gamePlatform);
 }
 
 ApiRequest CVondApi::BuildClientConfig(const GlobalParams& p) const {
-    std::string osign = Sign({p.appId, p.appKey, p.clientId, p.os, p.sdkVer, p.sdkType,
-                              p.runPlatform});
+    std::string osign = Sign({p.appId, p.appKey, p.clientId, p.os, p.sdkVer, p.sdkType, p.runPlatform});
     return {configUrl, SignedBody(p, {}, osign), std::nullopt};
 }
 
@@ -134,9 +131,9 @@ ApiRequest CVondApi::BuildAttribution(const GlobalParams& p) const {
     const std::string unknown = kUnknown;
     const std::string userId = kAnonymousUserId;
     const std::string empty;
-    std::string osign = Sign({p.appId, p.appKey, p.sdkVer, p.sdkType, p.os, unknown,
-                              p.clientId, p.runPlatform, p.gamePlatform, unknown, unknown,
-                              unknown, userId, unknown, unknown, unknown});
+    std::string osign =
+        Sign({p.appId, p.appKey, p.sdkVer, p.sdkType, p.os, unknown, p.clientId, p.runPlatform,
+              p.gamePlatform, unknown, unknown, unknown, userId, unknown, unknown, unknown});
     std::string body = SignedBody(p,
                                   {{"osVer", unknown},
                                    {"urlParams", empty},
@@ -155,22 +152,20 @@ ApiRequest CVondApi::BuildLogin(const GlobalParams& p, const std::string& puserI
                                 const std::string& accessToken) const {
     const std::string platform = kChannel;
     const std::string bindType = kBindType;
-    std::string osign = Sign({p.appId, p.appKey, bindType, p.sdkVer, p.sdkType, p.clientId,
-                              p.runPlatform, p.gamePlatform, platform, accessToken});
-    std::string body = SignedBody(p,
-                                  {{"platform", platform},
-                                   {"bindType", bindType},
-                                   {"puserId", puserId},
-                                   {"accessToken", accessToken}},
-                                  osign);
+    std::string osign = Sign({p.appId, p.appKey, bindType, p.sdkVer, p.sdkType, p.clientId, p.runPlatform,
+                              p.gamePlatform, platform, accessToken});
+    std::string body = SignedBody(
+        p,
+        {{"platform", platform}, {"bindType", bindType}, {"puserId", puserId}, {"accessToken", accessToken}},
+        osign);
     return {initUrl, std::move(body), std::nullopt};
 }
 
 ApiRequest CVondApi::BuildProducts(const GlobalParams& p) const {
     const std::string page = kPage;
     const std::string pageSize = kPageSize;
-    std::string osign = Sign({p.sdkVer, p.sdkType, p.clientId, p.appId, p.os, p.runPlatform,
-                              p.gamePlatform, page, pageSize, p.appKey});
+    std::string osign = Sign({p.sdkVer, p.sdkType, p.clientId, p.appId, p.os, p.runPlatform, p.gamePlatform,
+                              page, pageSize, p.appKey});
     std::string body = SignedBody(p, {{"page", page}, {"pageSize", pageSize}}, osign);
     return {productsUrl, std::move(body), std::nullopt};
 }
@@ -178,10 +173,10 @@ ApiRequest CVondApi::BuildProducts(const GlobalParams& p) const {
 ApiRequest CVondApi::BuildCreateOrder(const GlobalParams& p, const std::string& userId,
                                       const CreateOrderParams& o) const {
     const std::string channel = kChannel;
-    std::string osign = Sign({p.appId, p.appKey, channel, p.clientId, o.currencyCode,
-                              o.extInfo, o.orderAmountMicros, o.productId, p.sdkVer,
-                              p.sdkType, p.os, p.runPlatform, p.gamePlatform, o.serverId,
-                              o.gameUserId, o.nickName, userId, o.collectionInfo});
+    std::string osign =
+        Sign({p.appId, p.appKey, channel, p.clientId, o.currencyCode, o.extInfo, o.orderAmountMicros,
+              o.productId, p.sdkVer, p.sdkType, p.os, p.runPlatform, p.gamePlatform, o.serverId, o.gameUserId,
+              o.nickName, userId, o.collectionInfo});
     std::string body = SignedBody(p,
                                   {{"appKey", p.appKey},
                                    {"channel", channel},
@@ -201,11 +196,11 @@ ApiRequest CVondApi::BuildCreateOrder(const GlobalParams& p, const std::string& 
 ApiRequest CVondApi::BuildPayResult(const GlobalParams& p, const std::string& userId,
                                     const PayResultParams& r) const {
     const std::string channel = kChannel;
-    std::string osign = Sign({p.appId, p.appKey, channel, r.channelPayType, p.clientId,
-                              r.orderId, r.extVerifyInfo, r.payAmountMicros, p.sdkVer,
-                              p.sdkType, p.os, p.runPlatform, p.gamePlatform, r.serverId,
-                              r.gameUserId, r.status, r.trxId, r.trxToken, userId,
-                              r.channelProductId});
+    std::string osign =
+        Sign({p.appId,   p.appKey,        channel,           r.channelPayType, p.clientId,
+              r.orderId, r.extVerifyInfo, r.payAmountMicros, p.sdkVer,         p.sdkType,
+              p.os,      p.runPlatform,   p.gamePlatform,    r.serverId,       r.gameUserId,
+              r.status,  r.trxId,         r.trxToken,        userId,           r.channelProductId});
     std::string body = SignedBody(p,
                                   {{"channel", channel},
                                    {"userId", userId},
@@ -242,10 +237,8 @@ void CVondApi::RequestAttribution(Completion completion) const {
     Send(BuildAttribution(CVondCore::Instance().GetGlobalParams()), std::move(completion));
 }
 
-void CVondApi::RequestLogin(std::string puserId, std::string accessToken,
-                            Completion completion) const {
-    Send(BuildLogin(CVondCore::Instance().GetGlobalParams(), puserId, accessToken),
-         std::move(completion));
+void CVondApi::RequestLogin(std::string puserId, std::string accessToken, Completion completion) const {
+    Send(BuildLogin(CVondCore::Instance().GetGlobalParams(), puserId, accessToken), std::move(completion));
 }
 
 void CVondApi::RequestProducts(Completion completion) const {
@@ -254,14 +247,12 @@ void CVondApi::RequestProducts(Completion completion) const {
 
 void CVondApi::RequestCreateOrder(CreateOrderParams params, Completion completion) const {
     const CVondCore& core = CVondCore::Instance();
-    Send(BuildCreateOrder(core.GetGlobalParams(), core.GetUserId(), params),
-         std::move(completion));
+    Send(BuildCreateOrder(core.GetGlobalParams(), core.GetUserId(), params), std::move(completion));
 }
 
 void CVondApi::RequestPayResult(PayResultParams params, Completion completion) const {
     const CVondCore& core = CVondCore::Instance();
-    Send(BuildPayResult(core.GetGlobalParams(), core.GetUserId(), params),
-         std::move(completion));
+    Send(BuildPayResult(core.GetGlobalParams(), core.GetUserId(), params), std::move(completion));
 }
 
 void CVondApi::PostTrack(std::string body, Completion completion) const {

@@ -5,10 +5,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <exception>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <utility>
-
-#include <nlohmann/json.hpp>
 
 #include "easylogging++.h"
 #include "utils/VondUtils.h"

@@ -1,0 +1,392 @@
+// Windows side of the OS seam: the Win32 calls themselves.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+
+#include "platform/Platform.h"
+
+#include <windows.h>
+
+#include <knownfolders.h>
+#include <objbase.h>
+#include <rpc.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace VondSdk {
+namespace platform {
+namespace {
+
+constexpr char kFallbackDataDir[] = "C:/VondEpicExeSdk";
+constexpr wchar_t kDataDirName[] = L"\\VondEpicExeSdk";
+constexpr char kNoAppDataMessage[] = "无法获取AppData\\Local路径";
+constexpr char kCreateFailedMessage[] = "无法创建文件夹";
+
+constexpr wchar_t kCryptographyKey[] = L"SOFTWARE\\Microsoft\\Cryptography";
+constexpr wchar_t kMachineGuidValue[] = L"MachineGuid";
+// KEY_READ with KEY_WOW64_64KEY / KEY_WOW64_32KEY.
+constexpr REGSAM kRead64BitView = 0x20119;
+constexpr REGSAM kRead32BitView = 0x20219;
+constexpr char kOpenKey64Failed[] = "Failed to open registry key x64";
+constexpr char kOpenKey32Failed[] = "Failed to open registry key x86";
+constexpr char kQuerySizeFailed[] = "Failed to query value size";
+constexpr char kWrongValueType[] = "Incorrect registry value type";
+constexpr char kReadValueFailed[] = "Failed to read registry value";
+
+// The data-directory and machine-id problems are reported on standard output, not in the
+// log: logging is usually off when they happen. The UTF-8 bytes go out unchanged.
+void PrintLine(const char* text) {
+    try {
+        std::cout << text << std::endl;
+    } catch (...) {
+    }
+}
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const {
+        if (handle != INVALID_HANDLE_VALUE && handle != nullptr) ::CloseHandle(handle);
+    }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+struct KeyCloser {
+    void operator()(HKEY key) const { ::RegCloseKey(key); }
+};
+using UniqueKey = std::unique_ptr<std::remove_pointer<HKEY>::type, KeyCloser>;
+
+struct TaskMemFree {
+    void operator()(wchar_t* memory) const { ::CoTaskMemFree(memory); }
+};
+
+std::wstring WidePath(const std::string& path) {
+    return Utf8ToWide(path);
+}
+
+bool IsDirectoryW(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Another thread or game may create the same folder at the same moment; it existing
+// afterwards is all that matters.
+bool CreateDirW(const std::wstring& path) {
+    if (::CreateDirectoryW(path.c_str(), nullptr)) return true;
+    return ::GetLastError() == ERROR_ALREADY_EXISTS && IsDirectoryW(path);
+}
+
+std::string DataDirFromEnvironment(const std::string& dir) {
+    if (!IsDirectory(dir) && !CreateDir(dir)) {
+        PrintLine(kCreateFailedMessage);
+        return kFallbackDataDir;
+    }
+    return dir;
+}
+
+bool WriteAll(HANDLE file, const std::string& content) {
+    size_t written = 0;
+    while (written < content.size()) {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(content.size() - written, 1u << 30));
+        DWORD done = 0;
+        if (!::WriteFile(file, content.data() + written, chunk, &done, nullptr) || done == 0) return false;
+        written += done;
+    }
+    return true;
+}
+
+// Windows refuses to rename over a file that any process holds open (a reader of the old
+// version, a virus scanner), even one opened with FILE_SHARE_DELETE. Such holds are short,
+// so the rename is retried for a while rather than dropping the write, which for the order
+// store would lose a paid order. Short waits at first: a busy reader leaves brief gaps.
+bool MoveOver(const std::wstring& from, const std::wstring& to) {
+    constexpr ULONGLONG kGiveUpAfterMs = 5000;
+    const ULONGLONG start = ::GetTickCount64();
+    DWORD pause = 1;
+    for (;;) {
+        if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return true;
+        }
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) return false;
+        if (::GetTickCount64() - start >= kGiveUpAfterMs) return false;
+        ::Sleep(pause);
+        pause = std::min<DWORD>(pause * 2, 20);
+    }
+}
+
+using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOEXW*);
+
+}  // namespace
+
+std::string WideToUtf8(const std::wstring& text) {
+    try {
+        if (text.empty() || text.size() > static_cast<size_t>(INT_MAX)) return std::string();
+        // Explicit lengths: the whole string converts, embedded NULs included. Without error
+        // flags an unpaired surrogate becomes U+FFFD instead of failing the conversion.
+        const int units = static_cast<int>(text.size());
+        const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), units, nullptr, 0, nullptr, nullptr);
+        if (size <= 0) return std::string();
+        std::string out(static_cast<size_t>(size), '\0');
+        const int done = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), units, &out[0], size, nullptr, nullptr);
+        out.resize(done > 0 ? static_cast<size_t>(done) : 0);
+        return out;
+    } catch (...) {
+        return std::string();
+    }
+}
+
+std::wstring Utf8ToWide(const std::string& text) {
+    try {
+        if (text.empty() || text.size() > static_cast<size_t>(INT_MAX)) return std::wstring();
+        const int bytes = static_cast<int>(text.size());
+        const int size = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), bytes, nullptr, 0);
+        if (size <= 0) return std::wstring();
+        std::wstring out(static_cast<size_t>(size), L'\0');
+        const int done = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), bytes, &out[0], size);
+        out.resize(done > 0 ? static_cast<size_t>(done) : 0);
+        return out;
+    } catch (...) {
+        return std::wstring();
+    }
+}
+
+bool GetEnv(const char* name, std::string& value) {
+    try {
+        const std::wstring wideName = Utf8ToWide(name);
+        std::vector<wchar_t> buffer(256);
+        for (;;) {
+            ::SetLastError(ERROR_SUCCESS);
+            const DWORD length =
+                ::GetEnvironmentVariableW(wideName.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+            if (length == 0) {
+                if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return false;
+                value.clear();
+                return true;
+            }
+            if (length < buffer.size()) {
+                value = WideToUtf8(std::wstring(buffer.data(), length));
+                return true;
+            }
+            buffer.resize(length);
+        }
+    } catch (...) {
+        return false;
+    }
+}
+
+std::string SdkDataDir() {
+    try {
+        std::string overridden;
+        if (GetEnv("VOND_SDK_DATA_DIR", overridden) && !overridden.empty()) {
+            return DataDirFromEnvironment(overridden);
+        }
+
+        wchar_t* raw = nullptr;
+        const HRESULT result = ::SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &raw);
+        // The shell's buffer is released on every path, even when the lookup failed.
+        std::unique_ptr<wchar_t, TaskMemFree> folder(raw);
+        if (FAILED(result) || !folder) {
+            PrintLine(kNoAppDataMessage);
+            return kFallbackDataDir;
+        }
+        const std::wstring dir = std::wstring(folder.get()) + kDataDirName;
+        if (!IsDirectoryW(dir) && !CreateDirW(dir)) {
+            PrintLine(kCreateFailedMessage);
+            return kFallbackDataDir;
+        }
+        return WideToUtf8(dir);
+    } catch (...) {
+        return kFallbackDataDir;
+    }
+}
+
+bool IsDirectory(const std::string& path) {
+    try {
+        return IsDirectoryW(WidePath(path));
+    } catch (...) {
+        return false;
+    }
+}
+
+bool CreateDir(const std::string& path) {
+    try {
+        return CreateDirW(WidePath(path));
+    } catch (...) {
+        return false;
+    }
+}
+
+bool ReadWholeFile(const std::string& path, std::string& content) {
+    try {
+        // Readers let a writer rename a new version over the file while they hold it.
+        UniqueHandle file(::CreateFileW(WidePath(path).c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.get() == INVALID_HANDLE_VALUE) return false;
+        std::string data;
+        char buffer[64 * 1024];
+        for (;;) {
+            DWORD got = 0;
+            if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return false;
+            if (got == 0) break;
+            data.append(buffer, got);
+        }
+        content.swap(data);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool ReplaceFileAtomically(const std::string& path, const std::string& content) {
+    static std::atomic<unsigned> sequence{0};
+    try {
+        const std::wstring target = WidePath(path);
+        const std::wstring temporary = target + L".tmp." + std::to_wstring(::GetCurrentProcessId()) + L"." +
+                                       std::to_wstring(sequence.fetch_add(1));
+        {
+            UniqueHandle file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (file.get() == INVALID_HANDLE_VALUE) return false;
+            if (!WriteAll(file.get(), content) || !::FlushFileBuffers(file.get())) {
+                file.reset();
+                ::DeleteFileW(temporary.c_str());
+                return false;
+            }
+        }
+        if (!MoveOver(temporary, target)) {
+            ::DeleteFileW(temporary.c_str());
+            return false;
+        }
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+std::string ReadMachineGuid() {
+    try {
+        // A 32-bit game on 64-bit Windows must look past its redirected view: the value lives
+        // in the 64-bit one only. A 64-bit build runs on 64-bit Windows by definition, so it
+        // reads that view as well; the 32-bit view would have no MachineGuid there and every
+        // machine would get a random id instead.
+        bool sixtyFourBitWindows = false;
+#if defined(_WIN64)
+        sixtyFourBitWindows = true;
+#else
+        BOOL wow64 = FALSE;
+        sixtyFourBitWindows = ::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64;
+#endif
+        HKEY raw = nullptr;
+        if (sixtyFourBitWindows) {
+            if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCryptographyKey, 0, kRead64BitView, &raw) != ERROR_SUCCESS) {
+                PrintLine(kOpenKey64Failed);
+                return std::string();
+            }
+        } else if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCryptographyKey, 0, kRead32BitView, &raw) != ERROR_SUCCESS) {
+            PrintLine(kOpenKey32Failed);
+            return std::string();
+        }
+        UniqueKey key(raw);
+
+        DWORD type = 0;
+        DWORD size = 0;
+        if (::RegQueryValueExW(key.get(), kMachineGuidValue, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
+            PrintLine(kQuerySizeFailed);
+            return std::string();
+        }
+        if (type != REG_SZ) {
+            PrintLine(kWrongValueType);
+            return std::string();
+        }
+        std::vector<wchar_t> buffer(size / sizeof(wchar_t));
+        DWORD bytes = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+        if (::RegQueryValueExW(key.get(), kMachineGuidValue, nullptr, &type,
+                               reinterpret_cast<BYTE*>(buffer.data()), &bytes) != ERROR_SUCCESS) {
+            PrintLine(kReadValueFailed);
+            return std::string();
+        }
+        // The stored text need not end in a NUL, nor stop at the first one.
+        const size_t units = std::min<size_t>(bytes / sizeof(wchar_t), buffer.size());
+        size_t length = 0;
+        while (length < units && buffer[length] != L'\0') ++length;
+        return WideToUtf8(std::wstring(buffer.data(), length));
+    } catch (...) {
+        return std::string();
+    }
+}
+
+std::string NewUuidText() {
+    try {
+        UUID uuid;
+        // RPC_S_UUID_LOCAL_ONLY is a success of sorts, but such a UUID is unique only to this
+        // computer: not good enough for an id that has to tell machines apart.
+        if (::UuidCreate(&uuid) != RPC_S_OK) return std::string();
+        RPC_CSTR text = nullptr;
+        if (::UuidToStringA(&uuid, &text) != RPC_S_OK || text == nullptr) return std::string();
+        std::string out(reinterpret_cast<const char*>(text));
+        ::RpcStringFreeA(&text);
+        return out;
+    } catch (...) {
+        return std::string();
+    }
+}
+
+std::wstring CommandLine() {
+    try {
+        const wchar_t* line = ::GetCommandLineW();
+        return line != nullptr ? std::wstring(line) : std::wstring();
+    } catch (...) {
+        return std::wstring();
+    }
+}
+
+ScreenSize DesktopSize() {
+    ScreenSize size;
+    RECT rect{};
+    // The desktop window starts at the origin, so its right and bottom edges are its size.
+    if (::GetWindowRect(::GetDesktopWindow(), &rect)) {
+        size.width = rect.right;
+        size.height = rect.bottom;
+    }
+    return size;
+}
+
+int TimeZoneOffsetMinutes() {
+    TIME_ZONE_INFORMATION zone{};
+    if (::GetTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID) return 0;
+    // Bias is UTC minus local time; the standard bias, not the daylight one, names the zone.
+    return -static_cast<int>(zone.Bias);
+}
+
+std::string OsVersion() {
+    try {
+        // GetVersionEx lies to programs without a compatibility manifest; the kernel's own
+        // call reports the real version.
+        HMODULE ntdll = ::GetModuleHandleA("ntdll");
+        if (ntdll == nullptr) return std::string();
+        FARPROC address = ::GetProcAddress(ntdll, "RtlGetVersion");
+        if (address == nullptr) return std::string();
+        auto rtlGetVersion = reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void (*)()>(address));
+        OSVERSIONINFOEXW info{};
+        info.dwOSVersionInfoSize = sizeof(info);
+        if (rtlGetVersion(&info) != 0) return std::string();
+        return "Windows " + std::to_string(info.dwMajorVersion) + "." + std::to_string(info.dwMinorVersion) + "." +
+               std::to_string(info.dwBuildNumber);
+    } catch (...) {
+        return std::string();
+    }
+}
+
+}  // namespace platform
+}  // namespace VondSdk

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds and runs the transport benchmark (the SDK's HTTP client against libcurl on loopback).
+# Pass --quick for a short run. Exits non-zero when a request fails; the last line says
+# whether the SDK client met its target (at least as fast as libcurl with a fresh handle).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+source scripts/lib.sh
+
+need_packages cmake ninja-build g++ pkg-config libssl-dev nlohmann-json3-dev libeasyloggingpp-dev \
+  googletest libgtest-dev libcurl4-openssl-dev ca-certificates
+
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOND_BUILD_BENCH=ON \
+  -DVOND_BUILD_TESTS=OFF -DVOND_BUILD_EXAMPLES=OFF
+cmake --build build/bench -j "$(nproc)" --target vond_transport_bench
+build/bench/bench/vond_transport_bench "$@"
