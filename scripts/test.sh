@@ -18,6 +18,23 @@ cmake --build build/linux -j "$jobs"
 (cd build/linux && ctest --output-on-failure -j "$jobs" --timeout 180) | tee build/linux-ctest.log
 summary "Linux x64" build/linux-ctest.log "$start"
 
+# The same suite under the sanitizers: data races (the SDK's work runs on six workers, the
+# game's threads and EOS ticks), then memory errors and undefined behaviour.
+for sanitizer in thread address; do
+  start=$(date +%s)
+  leg "Linux x64 (${sanitizer} sanitizer)"
+  flags="-fsanitize=${sanitizer} -fno-omit-frame-pointer"
+  [ "$sanitizer" = address ] && flags="$flags -fsanitize=undefined -fno-sanitize-recover=undefined"
+  cmake -S . -B "build/linux-${sanitizer}" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVOND_BUILD_EXAMPLES=OFF \
+    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=${sanitizer}" \
+    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=${sanitizer}"
+  cmake --build "build/linux-${sanitizer}" -j "$jobs"
+  (cd "build/linux-${sanitizer}" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    ASAN_OPTIONS="detect_leaks=0" ctest --output-on-failure -j "$jobs" --timeout 300 -E exported_symbols) \
+    | tee "build/linux-${sanitizer}-ctest.log"
+  summary "Linux x64 ${sanitizer} sanitizer" "build/linux-${sanitizer}-ctest.log" "$start"
+done
+
 if [ "${VOND_SKIP_WINDOWS:-0}" != 1 ] && [ -f scripts/test-windows.sh ]; then
   bash scripts/test-windows.sh
 fi

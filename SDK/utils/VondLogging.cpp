@@ -1,5 +1,7 @@
 #include "utils/VondLogging.h"
 
+#include <mutex>
+
 #include "easylogging++.h"
 
 INITIALIZE_EASYLOGGINGPP
@@ -14,7 +16,10 @@ constexpr char kLogFile[] = "vondlog.log";
 }  // namespace
 
 void ConfigureLogging(bool enabled) {
-    el::Loggers::addFlag(el::LoggingFlag::NewLineForContainer);
+    // The library's flag word is written without its lock, while workers read it for every
+    // line: set it once, before any worker exists.
+    static std::once_flag flagOnce;
+    std::call_once(flagOnce, [] { el::Loggers::addFlag(el::LoggingFlag::NewLineForContainer); });
     el::Configurations conf;
     conf.setToDefault();
     conf.set(el::Level::Global, el::ConfigurationType::Format, kLogFormat);
@@ -26,7 +31,13 @@ void ConfigureLogging(bool enabled) {
         // must leave no log file behind.
         conf.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
     }
-    el::Loggers::reconfigureLogger(kLoggerId, conf);
+    // The library's reconfiguration resets per-level counters before it takes the logger's
+    // lock, while workers may be writing lines: hold that (recursive) lock for all of it.
+    el::Logger* logger = el::Loggers::getLogger(kLoggerId, true);
+    if (logger == nullptr) return;
+    logger->acquireLock();
+    el::Loggers::reconfigureLogger(logger, conf);
+    logger->releaseLock();
 }
 
 namespace {
