@@ -26,11 +26,11 @@ for sanitizer in thread address; do
   flags="-fsanitize=${sanitizer} -fno-omit-frame-pointer"
   [ "$sanitizer" = address ] && flags="$flags -fsanitize=undefined -fno-sanitize-recover=undefined"
   cmake -S . -B "build/linux-${sanitizer}" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVOND_BUILD_EXAMPLES=OFF \
-    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=${sanitizer}" \
-    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=${sanitizer}"
+    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
+    -DCMAKE_SHARED_LINKER_FLAGS="$flags"
   cmake --build "build/linux-${sanitizer}" -j "$jobs"
   (cd "build/linux-${sanitizer}" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-    ASAN_OPTIONS="detect_leaks=0" ctest --output-on-failure -j "$jobs" --timeout 300 -E exported_symbols) \
+    ASAN_OPTIONS="detect_leaks=1" ctest --output-on-failure -j "$jobs" --timeout 300 -E exported_symbols) \
     | tee "build/linux-${sanitizer}-ctest.log"
   summary "Linux x64 ${sanitizer} sanitizer" "build/linux-${sanitizer}-ctest.log" "$start"
 done
