@@ -9,6 +9,24 @@
 
 using vondtest::Recorder;
 
+namespace {
+
+// True when the log holds a line ending in text (the file's line ends differ by system).
+bool HasLineEndingWith(const std::string& log, const std::string& text) {
+    size_t start = 0;
+    while (start < log.size()) {
+        size_t end = log.find('\n', start);
+        if (end == std::string::npos) end = log.size();
+        std::string line = log.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.size() >= text.size() && line.compare(line.size() - text.size(), text.size(), text) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
 TEST(CoreChecks, LoginAndCallPayBeforeInitAreRefusedAtOnceOnTheCallersThread) {
     Recorder::Clear();
     VondProxy::Login(&Recorder::Callback);
@@ -50,10 +68,10 @@ TEST(CoreSetters, LogTheirValuesWhenLoggingIsOn) {
 
     std::string log;
     ASSERT_TRUE(vondtest::ReadFile(cwd.Path() + "/vondlog.log", log));
-    EXPECT_NE(log.find("[INFO]: Set Game User Info, SetLevel:0\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("Set Game User Info, SetNickName:\xE5\x8B\x87\xE8\x80\x85&=+%\n"), std::string::npos);
-    EXPECT_NE(log.find("Set Game User Info, SetServerId:s1\n"), std::string::npos);
-    EXPECT_NE(log.find("Set Game User Info, SetGameUserId:u-9\n"), std::string::npos);
+    EXPECT_TRUE(HasLineEndingWith(log, "[INFO]: Set Game User Info, SetLevel:0")) << log;
+    EXPECT_TRUE(HasLineEndingWith(log, "Set Game User Info, SetNickName:\xE5\x8B\x87\xE8\x80\x85&=+%"));
+    EXPECT_TRUE(HasLineEndingWith(log, "Set Game User Info, SetServerId:s1"));
+    EXPECT_TRUE(HasLineEndingWith(log, "Set Game User Info, SetGameUserId:u-9"));
 }
 
 TEST(CoreSetters, WriteNothingWhileLoggingIsOff) {

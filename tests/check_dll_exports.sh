@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# A Windows DLL of the SDK must export exactly the twelve VondProxy functions under their
+# decorated names, and import only Windows system DLLs and the EOS SDK: a game installs
+# no MinGW runtime next to it.
+#
+#   check_dll_exports.sh <objdump> <c++filt> <dll>
+set -euo pipefail
+objdump=$1
+cxxfilt=$2
+dll=$3
+
+# MinGW and the Linux build share libstdc++'s name mangling, so the names read back the
+# same way on every target.
+expected=$(cat <<'LIST'
+VondProxy::CallPay(std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> >, std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> >, void (*)(int, std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> >, std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> >))
+VondProxy::Exit()
+VondProxy::Init(std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> >, std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> >, std::shared_ptr<EosGameInfo>, void (*)(int, std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> >, std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> >))
+VondProxy::Init(std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> >, std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> >, void (*)(int, std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> >, std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> >))
+VondProxy::Login(void (*)(int, std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> >, std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> >))
+VondProxy::PostEvent(std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> > const&, std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> > const&, double)
+VondProxy::QueryProducts(void (*)(int, std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> >, std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> >))
+VondProxy::SetGameUserId(std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> >)
+VondProxy::SetLevel(int)
+VondProxy::SetNickName(std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> >)
+VondProxy::SetServerId(std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, std::allocator<wchar_t> >)
+VondProxy::UpdateSDKEvent()
+LIST
+)
+
+headers=$("$objdump" -p "$dll")
+status=0
+
+# The export name table: "[Ordinal/Name Pointer] Table" followed by "[  n] name" lines.
+exported=$(echo "$headers" | awk '
+  /^\[Ordinal\/Name Pointer\] Table/ {inside = 1; next}
+  inside && /^[[:space:]]*$/ {inside = 0}
+  inside && /\[ *[0-9]+\]/ {print $NF}' | sort)
+if [ -z "$exported" ]; then
+  echo "$dll exports nothing"
+  status=1
+fi
+# Raw names must be the decorated C++ ones: an undecorated alias would be a second ABI.
+undecorated=$(echo "$exported" | grep -v '^_Z' || true)
+if [ -n "$undecorated" ]; then
+  echo "names that are not decorated C++ names are exported:"
+  echo "$undecorated"
+  status=1
+fi
+# Export names carry no target symbol prefix, so the i686 c++filt must not strip one.
+demangled=$(echo "$exported" | "$cxxfilt" --no-strip-underscore | sort)
+if [ "$demangled" != "$(echo "$expected" | sort)" ]; then
+  echo "exported functions differ from the twelve VondProxy functions:"
+  diff <(echo "$expected" | sort) <(echo "$demangled") || true
+  status=1
+fi
+
+# Imports: Windows' own DLLs, the C runtime every Windows has, and the EOS SDK.
+allowed='^(kernel32|user32|advapi32|shell32|ole32|oleaut32|rpcrt4|ws2_32|crypt32|bcrypt|msvcrt|ntdll|shlwapi|secur32|api-ms-win-[a-z0-9-]+|eossdk-win(32|64)-shipping)\.dll$'
+imported=$(echo "$headers" | awk '/DLL Name:/ {print $3}' | sort -u)
+foreign=$(echo "$imported" | tr 'A-Z' 'a-z' | grep -Ev "$allowed" || true)
+if [ -n "$foreign" ]; then
+  echo "$dll needs DLLs a game does not ship:"
+  echo "$foreign"
+  status=1
+fi
+
+if [ "$status" = 0 ]; then
+  echo "$(basename "$dll"): exactly the twelve VondProxy functions exported; imports: $(echo $imported)"
+fi
+exit $status
