@@ -171,13 +171,6 @@ void CVondCore::InitGlobalParams(std::string appId, std::string appKey) {
     params.os = "Windows";
     params.sdkVer = "EpicEXE_1.0.0";
     params.sdkType = "html5";
-    {
-        // The AppConf path depends on the app id, so it is in place before the client id
-        // (which only touches SharedConf) is derived.
-        std::lock_guard<std::mutex> lock(fieldsMutex_);
-        globalParams_.appId = params.appId;
-        globalParams_.appKey = params.appKey;
-    }
     params.clientId = VondUtils::GetClientId();
     params.runPlatform = "html5";
     params.gamePlatform = "epic";
