@@ -11,6 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <chrono>
+#include <thread>
+#include <mutex>
+#include <condition_variable>
 #include <regex>
 
 #include "platform/Net.h"
@@ -154,7 +158,7 @@ public:
     void Connect(const std::string& host, std::string& ip, int port) {
         std::string address = host;
         if (HasLetter(host)) {
-            int code = net::ResolveIpv4(host, address);
+            int code = ResolveBounded(host, address);
             if (code != 0) throw Error(kResolveMessage + std::to_string(code) + net::ResolveErrorText(code));
         }
         ip = address;
@@ -238,6 +242,46 @@ public:
     }
 
 private:
+    // The system resolver has no time-out of its own and cannot be interrupted (a broken DNS
+    // setup can hold it for minutes), so it runs on a thread of its own: the exchange gives up
+    // on it at the connect time-out or when the pool stops, and the resolver ends alone.
+    int ResolveBounded(const std::string& host, std::string& address) {
+        struct Lookup {
+            std::mutex mutex;
+            std::condition_variable done;
+            bool finished = false;
+            int code = 0;
+            std::string ip;
+        };
+        auto lookup = std::make_shared<Lookup>();
+        lookup->ip = address;
+        std::thread([lookup, host] {
+            std::string ip;
+            {
+                std::lock_guard<std::mutex> lock(lookup->mutex);
+                ip = lookup->ip;
+            }
+            int code = net::ResolveIpv4(host, ip);
+            std::lock_guard<std::mutex> lock(lookup->mutex);
+            lookup->code = code;
+            lookup->ip = ip;
+            lookup->finished = true;
+            lookup->done.notify_all();
+        }).detach();
+
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(connectTimeoutMs.load());
+        std::unique_lock<std::mutex> lock(lookup->mutex);
+        while (!lookup->finished) {
+            CheckOrThrow<Error>(cancel_ == nullptr || !cancel_->load(), kCancelledMessage);
+            const auto now = std::chrono::steady_clock::now();
+            CheckOrThrow<Error>(now < deadline, kConnectTimeoutMessage);
+            lookup->done.wait_for(lock, std::min<std::chrono::steady_clock::duration>(
+                                            std::chrono::milliseconds(kWaitSliceMs), deadline - now));
+        }
+        address = lookup->ip;
+        return lookup->code;
+    }
+
     void WaitReady(bool forWrite, long long timeoutMs, const char* timeoutMessage) {
         long long waited = 0;
         for (;;) {
