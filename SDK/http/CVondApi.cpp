@@ -1,5 +1,6 @@
 #include "http/CVondApi.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cstdlib>
@@ -97,6 +98,10 @@ std::string CVondApi::FormEncode(const std::string& value) {
 }
 
 std::string CVondApi::Md5Hex(const std::string& text) {
+    // The first OpenSSL use in the process decides whether OpenSSL tears itself down at
+    // exit; it must not, while detached workers may still be using it.
+    static const bool openSslReady = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+    (void)openSslReady;
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);

@@ -120,7 +120,9 @@ struct SslDeleter {
 // Built once, on the first https request, so the CA-file setting is read then and not at load.
 SSL_CTX* SharedTlsContext() {
     static SSL_CTX* const context = [] {
-        OPENSSL_init_ssl(0, nullptr);
+        // No clean-up at exit: detached workers may still be inside OpenSSL (or ending,
+        // which runs its per-thread clean-up) when the process or the DLL goes away.
+        OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr);
         SSL_CTX* created = SSL_CTX_new(TLS_method());
         if (created == nullptr) return created;
         net::LoadTrustedRoots(created);

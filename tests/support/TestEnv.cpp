@@ -1,5 +1,7 @@
 #include "support/TestEnv.h"
 
+#include <openssl/ssl.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +12,10 @@
 
 namespace vondtest {
 namespace {
+
+// Test processes use OpenSSL before the SDK does (certificates, digests); like the SDK,
+// they keep OpenSSL from tearing itself down at exit under the SDK's detached workers.
+const bool kOpenSslWithoutAtexit = OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
 
 std::mutex g_mutex;
 std::condition_variable g_cond;
