@@ -5,6 +5,8 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "platform/Platform.h"
+
 namespace sion {
 
 namespace {
@@ -13,6 +15,7 @@ constexpr const char* kStartTwiceMessage = "一个线程池实例只能start一�
 constexpr const char* kUnknownCompletionFailure = "completion threw a non-standard exception";
 // At process exit the workers may be gone without having left the table; never wait longer.
 constexpr std::chrono::seconds kDestroyWait(2);
+constexpr std::chrono::milliseconds kLivenessCheckInterval(20);
 
 }  // namespace
 
@@ -30,6 +33,8 @@ struct Async::State {
     // Signals both a change of the queue and a worker leaving.
     std::condition_variable cond;
     std::map<int, std::thread> threads;
+    // Each worker's OS token, so destruction can tell workers that the OS already ended.
+    std::map<int, std::uint64_t> tokens;
     bool started = false;
     std::atomic<bool> stop{false};
     bool joinOnStart = false;
@@ -55,6 +60,10 @@ void RunCompletion(const Completion& completion, AsyncResponse response) {
 void WorkerLoop(const std::shared_ptr<Async::State>& state, int index) {
     currentPool = state.get();
     currentWorker = index;
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->tokens[index] = VondSdk::platform::CurrentThreadToken();
+    }
     while (!state->stop.load()) {
         Async::State::AsyncTask task;
         {
@@ -81,6 +90,7 @@ void WorkerLoop(const std::shared_ptr<Async::State>& state, int index) {
     {
         std::lock_guard<std::mutex> lock(state->mutex);
         state->threads.erase(index);
+        state->tokens.erase(index);
     }
     state->cond.notify_all();
     currentPool = nullptr;
@@ -100,10 +110,22 @@ void StopAndWait(Async::State& state, bool bounded) {
         return state.threads.empty() ||
                (onOwnWorker && state.threads.size() == 1 && state.threads.count(currentWorker) == 1);
     };
-    if (bounded) {
-        state.cond.wait_for(lock, kDestroyWait, left);
-    } else {
+    if (!bounded) {
         state.cond.wait(lock, left);
+        return;
+    }
+    // Workers the OS has already ended never leave the table; stop waiting for them at once
+    // rather than holding up the process's exit.
+    auto onlyEndedLeft = [&] {
+        for (const auto& entry : state.threads) {
+            auto token = state.tokens.find(entry.first);
+            if (token == state.tokens.end() || VondSdk::platform::IsThreadRunning(token->second)) return false;
+        }
+        return true;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + kDestroyWait;
+    while (!left() && !onlyEndedLeft() && std::chrono::steady_clock::now() < deadline) {
+        state.cond.wait_for(lock, kLivenessCheckInterval);
     }
 }
 

@@ -47,6 +47,14 @@ std::string NewUuidText();
 // The process command line as the OS gives it (program name included).
 std::wstring CommandLine();
 
+// A token for the calling thread that IsThreadRunning can check later, even after the thread
+// has ended; 0 where the OS offers none.
+std::uint64_t CurrentThreadToken();
+// False once the thread of the token has ended, including threads the OS ended on its own at
+// process exit (Windows ends every other thread before a DLL's static objects are destroyed).
+// True for token 0.
+bool IsThreadRunning(std::uint64_t token);
+
 // Best-effort device facts for analytics.
 struct ScreenSize {
     int width = 0;

@@ -252,6 +252,16 @@ std::wstring CommandLine() {
     return Utf8ToWide(line);
 }
 
+std::uint64_t CurrentThreadToken() {
+    // exit() leaves every thread running while static objects are destroyed, so there is
+    // nothing to detect here.
+    return 0;
+}
+
+bool IsThreadRunning(std::uint64_t) {
+    return true;
+}
+
 ScreenSize DesktopSize() {
     // A library has no portable way to ask a display server; report nothing rather than guess.
     return ScreenSize{};

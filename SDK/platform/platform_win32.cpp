@@ -351,6 +351,20 @@ std::wstring CommandLine() {
     }
 }
 
+std::uint64_t CurrentThreadToken() {
+    return static_cast<std::uint64_t>(::GetCurrentThreadId());
+}
+
+bool IsThreadRunning(std::uint64_t token) {
+    if (token == 0) return true;
+    HANDLE thread = ::OpenThread(SYNCHRONIZE, FALSE, static_cast<DWORD>(token));
+    // No thread by that id any more: it has ended and its object is gone.
+    if (thread == nullptr) return false;
+    const bool running = ::WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+    ::CloseHandle(thread);
+    return running;
+}
+
 ScreenSize DesktopSize() {
     ScreenSize size;
     RECT rect{};
