@@ -6,6 +6,16 @@
 #include <string>
 
 #include "http/Sion.h"
+
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <vector>
+#endif
 #include "support/LoopbackServer.h"
 
 namespace {
@@ -240,6 +250,37 @@ TEST_F(SionClient, SilentServerEndsInTimeout) {
     EXPECT_EQ(sion::kIoTimeoutMessage, silent.text);
     ASSERT_TRUE(server.WaitRequests(1));
 }
+
+#ifndef _WIN32
+// A listener that never accepts, with its accept queue already full: the kernel drops every
+// further connection attempt, so a connect neither succeeds nor fails on its own.
+TEST_F(SionClient, ConnectThatNeverCompletesEndsInTimeout) {
+    sion::SetTimeouts(std::chrono::milliseconds(300), std::chrono::seconds(10));
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 3; ++i) {
+        int filler = ::socket(AF_INET, SOCK_STREAM, 0);
+        ::fcntl(filler, F_SETFL, O_NONBLOCK);
+        ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        fillers.push_back(filler);
+    }
+
+    Failure hung = SendFails(Post(), "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/");
+    EXPECT_TRUE(hung.sionError);
+    EXPECT_EQ(sion::kConnectTimeoutMessage, hung.text);
+
+    for (int filler : fillers) ::close(filler);
+    ::close(listener);
+}
+#endif
 
 TEST_F(SionClient, SendStopsWhenCancelled) {
     LoopbackServer server;
