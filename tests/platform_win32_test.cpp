@@ -327,34 +327,4 @@ TEST(PlatformWin32, DeviceFactsAreSane) {
     EXPECT_NE(uuid, platform::NewUuidText());
 }
 
-// At process exit Windows ends the pool's workers before the DLL's static objects go; the
-// pool's destruction relies on this check to stop waiting for them.
-TEST(PlatformWin32, EndedThreadsAreToldFromRunningOnes) {
-    std::promise<std::uint64_t> token;
-    std::promise<void> release;
-    std::thread worker([&] {
-        token.set_value(platform::CurrentThreadToken());
-        release.get_future().wait();
-    });
-    const std::uint64_t running = token.get_future().get();
-    EXPECT_NE(running, 0u);
-    EXPECT_TRUE(platform::IsThreadRunning(running));
-    release.set_value();
-    worker.join();
-    EXPECT_FALSE(platform::IsThreadRunning(running));
-
-    // A thread the system ends from outside, as at process exit.
-    HANDLE blocked = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    DWORD id = 0;
-    HANDLE killed = ::CreateThread(
-        nullptr, 0, [](LPVOID event) -> DWORD { return ::WaitForSingleObject(event, INFINITE); }, blocked, 0, &id);
-    ASSERT_NE(killed, nullptr);
-    EXPECT_TRUE(platform::IsThreadRunning(id));
-    ::TerminateThread(killed, 1);
-    ::WaitForSingleObject(killed, INFINITE);
-    EXPECT_FALSE(platform::IsThreadRunning(id));
-    ::CloseHandle(killed);
-    ::CloseHandle(blocked);
-}
-
 #endif  // _WIN32

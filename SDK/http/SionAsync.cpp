@@ -15,7 +15,6 @@ constexpr const char* kStartTwiceMessage = "一个线程池实例只能start一�
 constexpr const char* kUnknownCompletionFailure = "completion threw a non-standard exception";
 // At process exit the workers may be gone without having left the table; never wait longer.
 constexpr std::chrono::seconds kDestroyWait(2);
-constexpr std::chrono::milliseconds kLivenessCheckInterval(20);
 
 }  // namespace
 
@@ -33,8 +32,6 @@ struct Async::State {
     // Signals both a change of the queue and a worker leaving.
     std::condition_variable cond;
     std::map<int, std::thread> threads;
-    // Each worker's OS token, so destruction can tell workers that the OS already ended.
-    std::map<int, std::uint64_t> tokens;
     bool started = false;
     std::atomic<bool> stop{false};
     bool joinOnStart = false;
@@ -60,10 +57,6 @@ void RunCompletion(const Completion& completion, AsyncResponse response) {
 void WorkerLoop(const std::shared_ptr<Async::State>& state, int index) {
     currentPool = state.get();
     currentWorker = index;
-    {
-        std::lock_guard<std::mutex> lock(state->mutex);
-        state->tokens[index] = VondSdk::platform::CurrentThreadToken();
-    }
     while (!state->stop.load()) {
         Async::State::AsyncTask task;
         {
@@ -90,7 +83,6 @@ void WorkerLoop(const std::shared_ptr<Async::State>& state, int index) {
     {
         std::lock_guard<std::mutex> lock(state->mutex);
         state->threads.erase(index);
-        state->tokens.erase(index);
     }
     state->cond.notify_all();
     currentPool = nullptr;
@@ -110,22 +102,10 @@ void StopAndWait(Async::State& state, bool bounded) {
         return state.threads.empty() ||
                (onOwnWorker && state.threads.size() == 1 && state.threads.count(currentWorker) == 1);
     };
-    if (!bounded) {
+    if (bounded) {
+        state.cond.wait_for(lock, kDestroyWait, left);
+    } else {
         state.cond.wait(lock, left);
-        return;
-    }
-    // Workers the OS has already ended never leave the table; stop waiting for them at once
-    // rather than holding up the process's exit.
-    auto onlyEndedLeft = [&] {
-        for (const auto& entry : state.threads) {
-            auto token = state.tokens.find(entry.first);
-            if (token == state.tokens.end() || VondSdk::platform::IsThreadRunning(token->second)) return false;
-        }
-        return true;
-    };
-    const auto deadline = std::chrono::steady_clock::now() + kDestroyWait;
-    while (!left() && !onlyEndedLeft() && std::chrono::steady_clock::now() < deadline) {
-        state.cond.wait_for(lock, kLivenessCheckInterval);
     }
 }
 
@@ -134,6 +114,10 @@ void StopAndWait(Async::State& state, bool bounded) {
 Async::Async() : state_(std::make_shared<State>()) {}
 
 Async::~Async() {
+    // When the process is ending with the library loaded, the OS has already ended the workers,
+    // and waking a waiter that the OS ended never returns in the thread library: touch nothing
+    // the workers shared. The state they hold is left to the OS.
+    if (VondSdk::platform::ProcessIsEnding()) return;
     StopAndWait(*state_, true);
 }
 

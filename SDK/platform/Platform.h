@@ -47,13 +47,9 @@ std::string NewUuidText();
 // The process command line as the OS gives it (program name included).
 std::wstring CommandLine();
 
-// A token for the calling thread that IsThreadRunning can check later, even after the thread
-// has ended; 0 where the OS offers none.
-std::uint64_t CurrentThreadToken();
-// False once the thread of the token has ended, including threads the OS ended on its own at
-// process exit (Windows ends every other thread before a DLL's static objects are destroyed).
-// True for token 0.
-bool IsThreadRunning(std::uint64_t token);
+// True once the process has begun to end with the SDK's library still loaded (Windows tells
+// a DLL so before its static objects are destroyed; by then every other thread is gone).
+bool ProcessIsEnding();
 
 // Best-effort device facts for analytics.
 struct ScreenSize {

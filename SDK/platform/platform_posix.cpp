@@ -252,14 +252,10 @@ std::wstring CommandLine() {
     return Utf8ToWide(line);
 }
 
-std::uint64_t CurrentThreadToken() {
-    // exit() leaves every thread running while static objects are destroyed, so there is
-    // nothing to detect here.
-    return 0;
-}
-
-bool IsThreadRunning(std::uint64_t) {
-    return true;
+bool ProcessIsEnding() {
+    // exit() destroys static objects while every thread still runs, so the ordinary stop,
+    // which waits for the threads to leave, is the right one.
+    return false;
 }
 
 ScreenSize DesktopSize() {

@@ -26,6 +26,14 @@
 
 namespace VondSdk {
 namespace platform {
+
+namespace {
+std::atomic<bool> g_processEnding{false};
+}  // namespace
+
+void MarkProcessEnding() {
+    g_processEnding.store(true);
+}
 namespace {
 
 constexpr char kFallbackDataDir[] = "C:/VondEpicExeSdk";
@@ -351,18 +359,8 @@ std::wstring CommandLine() {
     }
 }
 
-std::uint64_t CurrentThreadToken() {
-    return static_cast<std::uint64_t>(::GetCurrentThreadId());
-}
-
-bool IsThreadRunning(std::uint64_t token) {
-    if (token == 0) return true;
-    HANDLE thread = ::OpenThread(SYNCHRONIZE, FALSE, static_cast<DWORD>(token));
-    // No thread by that id any more: it has ended and its object is gone.
-    if (thread == nullptr) return false;
-    const bool running = ::WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
-    ::CloseHandle(thread);
-    return running;
+bool ProcessIsEnding() {
+    return g_processEnding.load();
 }
 
 ScreenSize DesktopSize() {
@@ -404,3 +402,11 @@ std::string OsVersion() {
 
 }  // namespace platform
 }  // namespace VondSdk
+
+// Windows ends every other thread before it unloads DLLs at process exit, then calls this
+// before the DLL's static objects are destroyed; a non-null reserved argument says the
+// process is ending rather than the DLL being freed.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_DETACH && reserved != nullptr) VondSdk::platform::MarkProcessEnding();
+    return TRUE;
+}
