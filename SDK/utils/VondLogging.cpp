@@ -35,9 +35,12 @@ void ConfigureLogging(bool enabled) {
     // lock, while workers may be writing lines: hold that (recursive) lock for all of it.
     el::Logger* logger = el::Loggers::getLogger(kLoggerId, true);
     if (logger == nullptr) return;
-    logger->acquireLock();
+    struct LoggerLock {
+        el::Logger* logger;
+        explicit LoggerLock(el::Logger* held) : logger(held) { logger->acquireLock(); }
+        ~LoggerLock() { logger->releaseLock(); }
+    } hold(logger);
     el::Loggers::reconfigureLogger(logger, conf);
-    logger->releaseLock();
 }
 
 namespace {
