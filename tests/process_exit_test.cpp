@@ -85,13 +85,8 @@ TEST(ProcessExit, AGameThatNeverCallsExitStillEnds) {
     vondtest::TempDir data;
     vondtest::SetEnv("VOND_SDK_DATA_DIR", data.Path());
     // A backend that is gone: the probe's start-up fails at once and leaves six idle workers.
-    std::string origin;
-    {
-        vondtest::LoopbackServer gone;
-        origin = gone.Url("");
-    }
-    if (!origin.empty() && origin.back() == '/') origin.pop_back();
-    vondtest::SetEnv("VOND_SDK_ORIGIN", origin);
+    vondtest::RefusingPort refusing;
+    vondtest::SetEnv("VOND_SDK_ORIGIN", refusing.Origin());
 
     EXPECT_EQ(RunProbe(), 0);
 }

@@ -86,13 +86,9 @@ TEST(SionAsync, WorkersSurviveFailuresAndASecondStart) {
         EXPECT_EQ(std::string("一个线程池实例只能start一次"), error.what());
     }
 
-    std::uint16_t closedPort = 0;
-    {
-        LoopbackServer gone;
-        closedPort = gone.Port();
-    }
+    vondtest::RefusingPort refusingPort;
     Outcomes refused;
-    pool.Enqueue(PostTo("http://127.0.0.1:" + std::to_string(closedPort) + "/"), refused.Record());
+    pool.Enqueue(PostTo(refusingPort.Origin() + "/"), refused.Record());
     ASSERT_TRUE(refused.WaitFor(1));
     EXPECT_EQ(0u, refused.All()[0].err.find("连接失败:\nHost:127.0.0.1\nIp:127.0.0.1\n错误码："));
     EXPECT_EQ("", refused.All()[0].resp.StatusCode());

@@ -43,11 +43,7 @@ protected:
         vondtest::TrustTestCa();
         Recorder::Clear();
     }
-    void PointAt(const LoopbackServer& server) {
-        std::string origin = server.Url("");
-        if (!origin.empty() && origin.back() == '/') origin.pop_back();
-        vondtest::SetEnv("VOND_SDK_ORIGIN", origin);
-    }
+    void PointAt(const LoopbackServer& server) { vondtest::SetEnv("VOND_SDK_ORIGIN", server.Url("")); }
     std::string AppConf() {
         std::string text;
         vondtest::ReadFile(data_.Path() + "/app-1/AppConf", text);
@@ -190,14 +186,8 @@ TEST_F(Startup, ExitDuringStartUpReleasesTheWaitingGame) {
 }
 
 TEST_F(Startup, UnreachableBackendIsReportedAndStartUpEnds) {
-    // A port nothing listens on: bind a server, note its port, close it.
-    std::string origin;
-    {
-        LoopbackServer gone(vondtest::ServerCert::Trusted);
-        origin = gone.Url("");
-    }
-    if (origin.back() == '/') origin.pop_back();
-    vondtest::SetEnv("VOND_SDK_ORIGIN", origin);
+    vondtest::RefusingPort refusing;
+    vondtest::SetEnv("VOND_SDK_ORIGIN", refusing.Origin(true));
 
     VondProxy::Init(L"", L"", &Recorder::Callback);
     auto records = Recorder::Records();

@@ -371,6 +371,32 @@ LoopbackServer::~LoopbackServer() {
     SSL_CTX_free(impl_->tls);
 }
 
+struct RefusingPort::Impl {
+    WinsockUser winsock;
+    Socket socket = kNoSocket;
+};
+
+RefusingPort::RefusingPort() : impl_(new Impl) {
+    impl_->socket = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (impl_->socket == kNoSocket ||
+        ::bind(impl_->socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::getsockname(impl_->socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("cannot reserve a loopback port");
+    port_ = ntohs(address.sin_port);
+}
+
+RefusingPort::~RefusingPort() {
+    CloseSocket(impl_->socket);
+}
+
+std::string RefusingPort::Origin(bool tls) const {
+    return std::string(tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
+}
+
 std::string LoopbackServer::Url(const std::string& path) const {
     return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + path;
 }

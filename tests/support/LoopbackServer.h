@@ -40,6 +40,23 @@ enum class ServerCert {
 // path. The client reads that variable once, at its first https request, so call this first.
 std::string TrustTestCa();
 
+// A loopback port that refuses every connection for as long as the object lives: it is bound
+// but never listens, so no server started meanwhile (by a test running in parallel) can take it.
+class RefusingPort {
+public:
+    RefusingPort();
+    ~RefusingPort();
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+    // "http://127.0.0.1:<port>", or "https://..." when tls is true.
+    std::string Origin(bool tls = false) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    std::uint16_t port_ = 0;
+};
+
 class LoopbackServer {
 public:
     // Computes a reply from the whole request text.
