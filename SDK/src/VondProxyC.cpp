@@ -1,0 +1,149 @@
+// The C interface: plain functions over the VondProxy ones, UTF-8 in and out, results through
+// CVondCallbackRelay. Nothing thrown inside the SDK may unwind into a C caller.
+#include "vondsdk_c.h"
+
+#include <exception>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "VondProxy.h"
+#include "easylogging++.h"
+#include "src/CVondCallbackRelay.h"
+#include "utils/VondUtils.h"
+
+namespace {
+
+using VondSdk::CVondCallbackRelay;
+using Lifetime = VondSdk::CVondCallbackRelay::Lifetime;
+
+constexpr char kTooManyPending[] = "Too Many Pending Operations.";
+
+// NULL counts as ""; invalid UTF-8 becomes U+FFFD, as unpaired surrogates do on the C++ side.
+std::wstring Wide(const char* text) { return text == nullptr ? std::wstring() : VondSdk::ToWide(text); }
+std::string Utf8(const char* text) { return VondSdk::ToUtf8(Wide(text)); }
+
+template <typename Body>
+void Guarded(const char* name, Body&& body) noexcept {
+    try {
+        body();
+    } catch (const std::exception& e) {
+        LOG(ERROR) << name << " failed: " << e.what();
+    } catch (...) {
+        LOG(ERROR) << name << " failed";
+    }
+}
+
+// Runs start(relay) with a relay for one operation, or answers at once when none is free.
+// The arguments are converted before: start only hands them to the SDK, which never throws.
+template <typename Start>
+void WithRelay(VondResultCallback callback, void* user, Lifetime lifetime, Start&& start) {
+    CVondCallbackRelay& relay = CVondCallbackRelay::Instance();
+    const CVondCallbackRelay::Ticket ticket = relay.Open(callback, user, lifetime);
+    if (ticket.relay == nullptr) {
+        relay.Report(callback, user, VOND_CODE_TOO_MANY_PENDING, kTooManyPending);
+        return;
+    }
+    start(ticket.relay);
+    if (lifetime == Lifetime::UntilClosed) relay.Close(ticket);
+}
+
+}  // namespace
+
+extern "C" {
+
+int VONDSDK_C_CALL vond_set_callback_mode(int mode) {
+    return CVondCallbackRelay::Instance().SetMode(mode) ? 0 : -1;
+}
+
+void VONDSDK_C_CALL vond_init(const char* app_id, const char* app_key, VondResultCallback callback, void* user) {
+    Guarded("vond_init", [&] {
+        std::wstring appId = Wide(app_id);
+        std::wstring appKey = Wide(app_key);
+        WithRelay(callback, user, Lifetime::UntilClosed, [&](ResultCallback relay) {
+            VondProxy::Init(std::move(appId), std::move(appKey), relay);
+        });
+    });
+}
+
+void VONDSDK_C_CALL vond_init_ex(const char* app_id, const char* app_key, const VondEosGameInfo* game_info,
+                                 VondResultCallback callback, void* user) {
+    Guarded("vond_init_ex", [&] {
+        auto info = std::make_shared<EosGameInfo>();
+        if (game_info != nullptr) {
+            info->productName = Utf8(game_info->productName);
+            info->productVersion = Utf8(game_info->productVersion);
+            info->productId = Utf8(game_info->productId);
+            info->clientId = Utf8(game_info->clientId);
+            info->clientSecret = Utf8(game_info->clientSecret);
+            info->sandboxId = Utf8(game_info->sandboxId);
+            info->deploymentId = Utf8(game_info->deploymentId);
+        }
+        std::wstring appId = Wide(app_id);
+        std::wstring appKey = Wide(app_key);
+        WithRelay(callback, user, Lifetime::UntilClosed, [&](ResultCallback relay) {
+            VondProxy::Init(std::move(appId), std::move(appKey), std::move(info), relay);
+        });
+    });
+}
+
+void VONDSDK_C_CALL vond_login(VondResultCallback callback, void* user) {
+    Guarded("vond_login", [&] {
+        WithRelay(callback, user, Lifetime::OneResult, [](ResultCallback relay) { VondProxy::Login(relay); });
+    });
+}
+
+void VONDSDK_C_CALL vond_exit(void) {
+    Guarded("vond_exit", [] {
+        // The SDK's workers have ended when Exit returns, so the queue holds every result that
+        // the game can still be told about.
+        VondProxy::Exit();
+        CVondCallbackRelay::Instance().Shutdown();
+    });
+}
+
+void VONDSDK_C_CALL vond_query_products(VondResultCallback callback, void* user) {
+    Guarded("vond_query_products", [&] {
+        WithRelay(callback, user, Lifetime::OneResult, [](ResultCallback relay) { VondProxy::QueryProducts(relay); });
+    });
+}
+
+void VONDSDK_C_CALL vond_call_pay(const char* product_id, const char* ext_info, VondResultCallback callback,
+                                  void* user) {
+    Guarded("vond_call_pay", [&] {
+        std::wstring productId = Wide(product_id);
+        std::wstring extInfo = Wide(ext_info);
+        WithRelay(callback, user, Lifetime::OneResult, [&](ResultCallback relay) {
+            VondProxy::CallPay(std::move(productId), std::move(extInfo), relay);
+        });
+    });
+}
+
+void VONDSDK_C_CALL vond_post_event(const char* event_name, const char* params, double value) {
+    Guarded("vond_post_event", [&] { VondProxy::PostEvent(Wide(event_name), Wide(params), value); });
+}
+
+void VONDSDK_C_CALL vond_set_server_id(const char* server_id) {
+    Guarded("vond_set_server_id", [&] { VondProxy::SetServerId(Wide(server_id)); });
+}
+
+void VONDSDK_C_CALL vond_set_game_user_id(const char* game_user_id) {
+    Guarded("vond_set_game_user_id", [&] { VondProxy::SetGameUserId(Wide(game_user_id)); });
+}
+
+void VONDSDK_C_CALL vond_set_nick_name(const char* nick_name) {
+    Guarded("vond_set_nick_name", [&] { VondProxy::SetNickName(Wide(nick_name)); });
+}
+
+void VONDSDK_C_CALL vond_set_level(int level) {
+    Guarded("vond_set_level", [&] { VondProxy::SetLevel(level); });
+}
+
+void VONDSDK_C_CALL vond_update_sdk_event(void) {
+    Guarded("vond_update_sdk_event", [] {
+        VondProxy::UpdateSDKEvent();
+        CVondCallbackRelay::Instance().Drain();
+    });
+}
+
+}  // extern "C"
