@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the built SDK into a fresh prefix, builds a small game against the installed
+# package with find_package(vondsdk), and runs it.
+#
+#   check_package.sh <build dir> <cmake> <generator> <c compiler> <c++ compiler> <flags> <linker flags>
+set -euo pipefail
+build=$1 cmake=$2 generator=$3 cc=$4 cxx=$5 flags=$6 ldflags=$7
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+"$cmake" --install "$build" --prefix "$work/prefix" >/dev/null
+for f in include/VondProxy.h include/vondsdk_c.h lib/cmake/vondsdk/vondsdkConfig.cmake \
+         lib/cmake/vondsdk/vondsdkConfigVersion.cmake lib/cmake/vondsdk/vondsdkTargets.cmake; do
+  [ -f "$work/prefix/$f" ] || { echo "not installed: $f"; exit 1; }
+done
+
+"$cmake" -S "$here/package" -B "$work/consumer" -G "$generator" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
+  -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >/dev/null
+"$cmake" --build "$work/consumer" >/dev/null
+# The consumer must run from the installed library, not the build tree's.
+ldd "$work/consumer/vond_package_consumer" | grep -q "$work/prefix/lib/libvondsdk_mt.so" || {
+  echo "the consumer does not load the installed library:"; ldd "$work/consumer/vond_package_consumer"; exit 1; }
+(cd "$work" && VOND_SDK_DATA_DIR="$work/data" "$work/consumer/vond_package_consumer")
