@@ -6,6 +6,16 @@ install(TARGETS vondsdk_mt EXPORT vondsdkTargets
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# The EOS library the SDK was linked against goes beside it: the stand-in when no vendor SDK
+# was given (a vendor's EOS SDK is shipped from Epic's own package).
+# It is a file beside the library, not a target of the package: games never link it.
+if(TARGET eossim)
+    if(WIN32)
+        install(FILES $<TARGET_FILE:eossim> DESTINATION ${CMAKE_INSTALL_BINDIR})
+    else()
+        install(FILES $<TARGET_FILE:eossim> DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    endif()
+endif()
 install(FILES
     ${PROJECT_SOURCE_DIR}/include/VondProxy.h
     ${PROJECT_SOURCE_DIR}/include/vondsdk_c.h

@@ -49,12 +49,17 @@ bool IsStartUpOutcome(const CRecord& record) {
     return record.message == "Epic Init Failure!" || record.message == "Epic Init Success!";
 }
 
+// The backend answers every request with HTTP 500; the SDK reads its origin at its first
+// request, which may come before start-up (a product query), so it is set first of all.
 class CInterface : public ::testing::Test {
 protected:
     void SetUp() override {
         vondtest::SetEnv("VOND_SDK_DATA_DIR", data_.Path());
         vondtest::TrustTestCa();
+        server_.Reply(HttpAnswer(500, "{}"));
+        vondtest::SetEnv("VOND_SDK_ORIGIN", server_.Url(""));
     }
+    LoopbackServer server_{vondtest::ServerCert::Trusted};
     vondtest::TempDir data_;
     vondtest::TempDir cwd_;
     vondtest::ScopedCurrentDir inside_{cwd_.Path()};
@@ -87,9 +92,6 @@ TEST_F(CInterface, DefaultModeAnswersWhereTheResultArisesWithTheUserPointer) {
     EXPECT_EQ(Records().size(), 2u);
 
     // A backend failure arrives on a worker, the start-up outcome on the caller's thread.
-    LoopbackServer server(vondtest::ServerCert::Trusted);
-    server.Reply(HttpAnswer(500, "{}"));
-    vondtest::SetEnv("VOND_SDK_ORIGIN", server.Url(""));
     vond_init("app-1", "key-1", &Record, &init_);
     records = Records();
     ASSERT_EQ(records.size(), 4u);
@@ -106,10 +108,6 @@ TEST_F(CInterface, DefaultModeAnswersWhereTheResultArisesWithTheUserPointer) {
 TEST_F(CInterface, UpdateThreadModeDeliversEverythingInsideTheUpdateCallInArrivalOrder) {
     EXPECT_EQ(vond_set_callback_mode(7), -1);
     ASSERT_EQ(vond_set_callback_mode(VOND_CALLBACKS_ON_UPDATE_THREAD), 0);
-    LoopbackServer server(vondtest::ServerCert::Trusted);
-    server.Reply(HttpAnswer(500, "{}"));
-    vondtest::SetEnv("VOND_SDK_ORIGIN", server.Url(""));
-
     vond_login(&Record, &login_);
     vond_init_ex("app-1", "key-1", nullptr, &Record, &init_);
     vond_call_pay("gem_pack_1", "{}", &Record, &pay_);

@@ -9,17 +9,22 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-"$cmake" --install "$build" --prefix "$work/prefix" >/dev/null
+# Output only when a step fails: a passing run says one line.
+quiet() { "$@" >"$work/step.log" 2>&1 || { cat "$work/step.log"; return 1; }; }
+
+quiet "$cmake" --install "$build" --prefix "$work/prefix"
 for f in include/VondProxy.h include/vondsdk_c.h lib/cmake/vondsdk/vondsdkConfig.cmake \
          lib/cmake/vondsdk/vondsdkConfigVersion.cmake lib/cmake/vondsdk/vondsdkTargets.cmake; do
   [ -f "$work/prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 
-"$cmake" -S "$here/package" -B "$work/consumer" -G "$generator" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+quiet "$cmake" -S "$here/package" -B "$work/consumer" -G "$generator" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
-  -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >/dev/null
-"$cmake" --build "$work/consumer" >/dev/null
-# The consumer must run from the installed library, not the build tree's.
-ldd "$work/consumer/vond_package_consumer" | grep -q "$work/prefix/lib/libvondsdk_mt.so" || {
-  echo "the consumer does not load the installed library:"; ldd "$work/consumer/vond_package_consumer"; exit 1; }
+  -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags"
+quiet "$cmake" --build "$work/consumer"
+# The consumer must run from the installed libraries, not the build tree's.
+for library in libvondsdk_mt.so $(cd "$work/prefix/lib" && ls libEOSSDK-*.so 2>/dev/null); do
+  ldd "$work/consumer/vond_package_consumer" | grep -q "$work/prefix/lib/$library" || {
+    echo "the consumer does not load the installed $library:"; ldd "$work/consumer/vond_package_consumer"; exit 1; }
+done
 (cd "$work" && VOND_SDK_DATA_DIR="$work/data" "$work/consumer/vond_package_consumer")
