@@ -6,10 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <set>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 namespace VondSdk {
 
@@ -26,7 +23,7 @@ class CVondTrack {
 public:
     static CVondTrack& Instance();
 
-    // Fills every field: rules, identity from the core's GlobalParams, user id, game user
+    // Fills every field: identity from the core's GlobalParams, user id, game user
     // details and the machine facts. Called by start-up on the thread that starts the SDK,
     // after the request pool is started. Events posted before it are dropped.
     void Init();
@@ -49,7 +46,7 @@ public:
     // Takes the next event number from AppConf ("EventOrder" + 1, written back durably before
     // it is returned) and returns "n<number>". No two calls in a process get the same number.
     std::string NextEventOrder();
-    // Reserved names unchanged, names that already carry the custom prefix unchanged,
+    // The six reserved names unchanged, names that already carry the custom prefix unchanged,
     // otherwise "qlx_self_" + name.
     std::string NormalizeEventName(const std::string& name) const;
 
@@ -79,11 +76,9 @@ private:
     };
     Fields Snapshot() const;
 
-    mutable std::mutex mutex_;  // guards the four members below
+    mutable std::mutex mutex_;  // guards the two members below
     bool initialised_ = false;
     Fields fields_;
-    std::set<std::string> reservedNames_;
-    nlohmann::json eventRules_;
     // The highest number handed out in this process; changed only under AppConf's lock, so
     // a counter write that failed (unwritable folder) still never repeats a number.
     std::atomic<int64_t> lastEventNumber_{0};
