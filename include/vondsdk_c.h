@@ -22,7 +22,8 @@
  *     "Not Login.") on the caller's thread before the function returns, EOS results inside
  *     vond_update_sdk_event on the thread calling it, backend results on one of the SDK's
  *     background workers. Callbacks can run concurrently with each other and with the game's
- *     own threads; a callback must not block for long (it holds a worker).
+ *     own threads; a callback must not block for long (it holds a worker or the EOS tick)
+ *     and must not call vond_exit (which waits for the workers).
  *
  *   VOND_CALLBACKS_ON_UPDATE_THREAD (opt-in, for engines whose objects may only be touched
  *     from their main thread, such as Unity): every callback of this interface is queued as
