@@ -206,7 +206,6 @@ void Backend::HandlePost(const httplib::Request& req, httplib::Response& res) {
     Fault fault;
     Answer answer;
     if (TakeFault(req.path, appId, fault)) {
-        if (fault.delayMs > 0) Delay(fault.delayMs);
         if (fault.kind == "status") {
             answer.status = fault.status;
             answer.body = fault.body;
@@ -229,6 +228,9 @@ void Backend::HandlePost(const httplib::Request& req, httplib::Response& res) {
         answer = Process(req.path, appId, req.body, req);
     }
     Log(req, appId, answer);
+    // The request is handled and logged before a delay: a slow answer from a backend that
+    // has done the work, and a log a test can read while the client still waits.
+    if (fault.delayMs > 0) Delay(fault.delayMs);
 
     if (answer.drop) {
         DropConnection(req);
