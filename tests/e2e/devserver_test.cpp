@@ -280,6 +280,14 @@ TEST_F(DevServerTest, FaultsReachTheSdkAsTheTransportsCodes) {
     EXPECT_EQ(requests[2]["fault"], "drop");
     EXPECT_TRUE(requests[2]["answer"].is_null());
     EXPECT_EQ(requests[3]["answer"]["chunked"], true);
+
+    // An error status with an empty body goes out as it is, logged once.
+    server_->AddFault({{"path", kProductsPath}, {"kind", "status"}, {"status", 503}});
+    EXPECT_EQ(products().msg, "Http Code:503, Msg:");
+    const json last = server_->Requests().back();
+    EXPECT_EQ(last["answer"], json({{"body", ""}, {"chunked", false}, {"status", 503}}));
+    EXPECT_EQ(server_->Requests().size(), 9u);
+    EXPECT_THROW(server_->AddFault({{"path", kProductsPath}, {"kind", "explode"}}), std::runtime_error);
 }
 
 TEST_F(DevServerTest, PayResultSettlesAnOrderOnceAndOnlyForItsUser) {
