@@ -389,7 +389,11 @@ TEST_F(DevServerTest, ServerKeepsServingAfterGarbage) {
     for (char& c : noise) c = static_cast<char>(random());
     SendRawTcp(server_->Origin(), noise, true);
     SendRawTcp(server_->Origin(), noise.substr(0, 5), false);
-    EXPECT_EQ(SendOverTls(server_->Origin(), noise, true).rfind("HTTP/1.1 400", 0), 0u);
+    // Garbage inside TLS, short enough that the server has read all of it when it answers
+    // (closing on unread bytes would reset the connection before the answer arrives).
+    EXPECT_EQ(
+        SendOverTls(server_->Origin(), noise.substr(0, 200) + "\r\n\r\n", true).rfind("HTTP/1.1 400", 0), 0u);
+    SendOverTls(server_->Origin(), noise, false);
     // A head cut short and a body shorter than its length, then the client goes away.
     SendOverTls(server_->Origin(),
                 "POST /sdkapi/v9/pay/products.do HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Le", false);
