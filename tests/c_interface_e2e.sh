@@ -3,12 +3,13 @@
 # interface, in one callback mode. The backend is the shared vond-devserver of the test run;
 # EOS is the stand-in, given a scenario with the launcher's account and the sample offers.
 #
-#   c_interface_e2e.sh <endpoint file> <sdk|update> <program> [emulator]
+#   c_interface_e2e.sh <endpoint file> <sdk|update> <app id> <app key> <program> [emulator]
 #
-# With an emulator (Wine) the program is a Windows one: its paths are given on drive Z:.
+# The app is one of the server's configured apps that no other test uses. With an emulator
+# (Wine) the program is a Windows one: its paths are given on drive Z:.
 set -euo pipefail
-endpoint=$1 mode=$2 program=$3
-shift 3
+endpoint=$1 mode=$2 app_id=$3 app_key=$4 program=$5
+shift 5
 origin=$(sed -n 's/^origin=//p' "$endpoint")
 ca=$(sed -n 's/^ca=//p' "$endpoint")
 [ -n "$origin" ] && [ -n "$ca" ] || { echo "no devserver endpoint in $endpoint" >&2; exit 1; }
@@ -29,7 +30,7 @@ JSON
 cd "$work/game"
 VOND_SDK_ORIGIN="$origin" VOND_SDK_CA_FILE="$drive$ca" VOND_SDK_DATA_DIR="$drive$work/data" \
   VOND_EOSSIM_SCENARIO="$drive$work/scenario.json" \
-  "$@" "$program" "--mode=$mode" --app-id=1002 --app-key=vond-quiet-app-key --product=p1 \
+  "$@" "$program" "--mode=$mode" "--app-id=$app_id" "--app-key=$app_key" --product=p1 \
   "-AUTH_PASSWORD=$code" -AUTH_TYPE=exchangecode -epicsandboxid=vond-sample-sandbox-id \
   -epicdeploymentid=vond-sample-deployment-id
 
