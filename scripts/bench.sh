@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs the transport benchmark (the SDK's HTTP client against libcurl on loopback).
+# Builds and runs the benchmarks: the per-frame price of UpdateSDKEvent (against the EOS
+# stand-in), then the transport (the SDK's HTTP client against libcurl on loopback).
 # Pass --quick for a short run. Exits non-zero when a request fails; the last line says
 # whether the SDK client met its target (at least as fast as libcurl with a fresh handle).
 set -euo pipefail
@@ -12,5 +13,6 @@ need_packages cmake ninja-build g++ pkg-config libssl-dev nlohmann-json3-dev lib
 
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOND_BUILD_BENCH=ON \
   -DVOND_BUILD_TESTS=OFF -DVOND_BUILD_EXAMPLES=OFF
-cmake --build build/bench -j "$(nproc)" --target vond_transport_bench
+cmake --build build/bench -j "$(nproc)" --target vond_update_bench vond_transport_bench
+build/bench/bench/vond_update_bench "$@"
 build/bench/bench/vond_transport_bench "$@"
