@@ -2,6 +2,7 @@
 // answers, the account-id buffer rules, and a store that outlives the game process.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "eos_auth.h"
@@ -138,7 +139,12 @@ TEST(EosSim, PurchasesOutliveTheProcessInTheStateFile) {
     EXPECT_EQ(entitlements[0]["redeemed"], false);
     EXPECT_EQ(entitlements[0]["redemptionCount"], 0);
     // Only whole files are ever in place: no temporary file is left beside it.
-    EXPECT_FALSE(vondtest::FileExists(stateFile + ".tmp"));
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+        EXPECT_EQ(entry.path().filename().string(), "eos-state.json");
+        ++files;
+    }
+    EXPECT_EQ(files, 1u);
 
     // A state file that is not the stand-in's keeps the scenario's own entitlements.
     vondtest::WriteFile(stateFile, "{\"entitlements\": [tru");
