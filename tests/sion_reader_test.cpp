@@ -71,7 +71,8 @@ TEST(SionReader, StatusLinesWithAndWithoutReason) {
     // Without the separator after the code, and heads that do not open with a status line,
     // are parse errors that name the head, never an answer.
     EXPECT_EQ(FailureOf("HTTP/1.1 200\r\n\r\n"), "解析错误\nHTTP/1.1 200\r\n\r\n");
-    EXPECT_EQ(FailureOf("\r\nHTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"), "解析错误\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(FailureOf("\r\nHTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"),
+              "解析错误\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(FailureOf("\r\n\r\n"), "解析错误\n\r\n\r\n");
 }
 
@@ -103,7 +104,8 @@ TEST(SionReader, NoContentAndNotModifiedCarryNoBodyWhateverTheirLength) {
 
 TEST(SionReader, FramingHoldsForAnyCutOfTheBytes) {
     const std::string chunked =
-        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4;ext=1\r\nWiki\r\n5\r\npedia\r\n0\r\nX-T: 1\r\n\r\n";
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4;ext=1\r\nWiki\r\n5\r\npedia\r\n0\r\nX-T: "
+        "1\r\n\r\n";
     for (std::size_t step : {1u, 2u, 3u, 5u, 8u, 4096u}) {
         Feed feed(chunked, step, true);
         sion::Response response = sion::ReadResponse(feed.Reader());
@@ -122,8 +124,8 @@ TEST(SionUrl, FormsAreTakenApartAsTheClientAlwaysDid) {
         std::string protocol, host, port, path;
     };
     const std::vector<Case> cases = {
-        {"https://sdkapi.vondgame.com/sdkapi/v3/config/client.do?a=1", true, "https", "sdkapi.vondgame.com", "",
-         "/sdkapi/v3/config/client.do?a=1"},
+        {"https://sdkapi.vondgame.com/sdkapi/v3/config/client.do?a=1", true, "https", "sdkapi.vondgame.com",
+         "", "/sdkapi/v3/config/client.do?a=1"},
         {"http://127.0.0.1:8080/x", true, "http", "127.0.0.1", "8080", "/x"},
         {"http://host", true, "http", "host", "", ""},
         {"http://", true, "http", "", "", ""},
@@ -132,8 +134,13 @@ TEST(SionUrl, FormsAreTakenApartAsTheClientAlwaysDid) {
         {"http://[::1]:80/", true, "http", "", "", "[::1]:80/"},
         {"http://under_score-x.y:1", true, "http", "under_score-x.y", "1", ""},
         {"https://h:443?q", true, "https", "h", "443", "?q"},
-        {"ftp://h/", false}, {"HTTP://h/", false}, {"http:/h", false}, {" http://h", false},
-        {"http://h/\nx", false}, {"http://h/\rx", false}, {"", false},
+        {"ftp://h/", false},
+        {"HTTP://h/", false},
+        {"http:/h", false},
+        {" http://h", false},
+        {"http://h/\nx", false},
+        {"http://h/\rx", false},
+        {"", false},
     };
     // The pattern the client once matched with; the split must agree with it on every form.
     const std::regex pattern(R"(^(http|https)://([\w.-]*):?(\d*)(/?.*)$)", std::regex::ECMAScript);

@@ -39,8 +39,8 @@ public:
         std::string pem;
         if (!vondtest::ReadFile(pemPath, pem)) return;
         DWORD size = 0;
-        if (!::CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, nullptr,
-                                    &size, nullptr, nullptr))
+        if (!::CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                                    nullptr, &size, nullptr, nullptr))
             return;
         std::vector<BYTE> der(size);
         if (!::CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
@@ -106,7 +106,8 @@ TEST(TransportWin32, ChainThatOnlyTheWindowsStoreTrustsIsAccepted) {
     // still refused.
     LoopbackServer other(ServerCert::OtherHost);
     other.Reply("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
-    EXPECT_EQ(FailureOf("https://localhost:" + std::to_string(other.Port()) + "/").rfind(sion::kCertificateMessage, 0),
+    EXPECT_EQ(FailureOf("https://localhost:" + std::to_string(other.Port()) + "/")
+                  .rfind(sion::kCertificateMessage, 0),
               0u);
     EXPECT_TRUE(other.Requests().empty());
 }

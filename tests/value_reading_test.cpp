@@ -3,9 +3,8 @@
 
 #include <cstdint>
 #include <limits>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "support/TestEnv.h"
 #include "utils/VondDevOverrides.h"

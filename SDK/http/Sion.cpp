@@ -7,14 +7,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <chrono>
-#include <thread>
 #include <mutex>
-#include <condition_variable>
+#include <thread>
 
 #include "platform/Net.h"
 #include "platform/Platform.h"
@@ -310,23 +310,22 @@ private:
             lookup->done.notify_all();
         }).detach();
 
-        const auto deadline = std::min(Clock::now() + std::chrono::milliseconds(connectTimeoutMs.load()), deadline_);
+        const auto deadline =
+            std::min(Clock::now() + std::chrono::milliseconds(connectTimeoutMs.load()), deadline_);
         std::unique_lock<std::mutex> lock(lookup->mutex);
         while (!lookup->finished) {
             CheckOrThrow<Error>(cancel_ == nullptr || !cancel_->load(), kCancelledMessage);
             const auto now = Clock::now();
             CheckOrThrow<Error>(now < deadline_, kExchangeTimeoutMessage);
             CheckOrThrow<Error>(now < deadline, kConnectTimeoutMessage);
-            lookup->done.wait_for(lock, std::min<Clock::duration>(std::chrono::milliseconds(kWaitSliceMs),
-                                                                  deadline - now));
+            lookup->done.wait_for(
+                lock, std::min<Clock::duration>(std::chrono::milliseconds(kWaitSliceMs), deadline - now));
         }
         address = lookup->ip;
         return lookup->code;
     }
 
-    void CheckDeadline() const {
-        CheckOrThrow<Error>(Clock::now() < deadline_, kExchangeTimeoutMessage);
-    }
+    void CheckDeadline() const { CheckOrThrow<Error>(Clock::now() < deadline_, kExchangeTimeoutMessage); }
 
     void WaitReady(bool forWrite, long long timeoutMs, const char* timeoutMessage) {
         long long waited = 0;
@@ -336,7 +335,8 @@ private:
             CheckOrThrow<Error>(waited < timeoutMs, timeoutMessage);
             const long long untilDeadline =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count() + 1;
-            int slice = static_cast<int>(std::min({static_cast<long long>(kWaitSliceMs), timeoutMs - waited, untilDeadline}));
+            int slice = static_cast<int>(
+                std::min({static_cast<long long>(kWaitSliceMs), timeoutMs - waited, untilDeadline}));
             int ready = net::WaitSocket(socket_, forWrite, slice);
             if (ready < 0) throw Error(kNetworkMessage + std::to_string(-1));
             if (ready > 0) return;
@@ -529,7 +529,8 @@ Response ReadResponse(const ReadSome& readSome) {
     std::size_t total = 0;
     auto read = [&]() -> long {
         long count = readSome(buffer.data(), buffer.size());
-        CheckOrThrow<Error>(count <= static_cast<long>(buffer.size()), kNetworkMessage + std::to_string(count));
+        CheckOrThrow<Error>(count <= static_cast<long>(buffer.size()),
+                            kNetworkMessage + std::to_string(count));
         if (count > 0) {
             total += static_cast<std::size_t>(count);
             CheckOrThrow<Error>(total <= kMaxResponseBytes, kResponseTooLargeMessage);
@@ -609,8 +610,8 @@ void SetExchangeTimeout(std::chrono::milliseconds exchange) {
 namespace {
 
 bool IsUrlHostChar(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
-           c == '-';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '.' || c == '-';
 }
 
 }  // namespace
@@ -727,7 +728,8 @@ Response Request::Send(const std::string& target, const std::atomic<bool>* cance
 
         if (protocol != "http") channel.StartTls(host);
         channel.Write(source);
-        return ReadResponse([&channel](char* buffer, std::size_t size) { return channel.Read(buffer, size); });
+        return ReadResponse(
+            [&channel](char* buffer, std::size_t size) { return channel.Read(buffer, size); });
     } catch (const std::exception& failure) {
         throw Error(failure.what());
     }

@@ -130,7 +130,8 @@ void Async::Start() {
         for (int index = 0; index < state_->threadCount; ++index) {
             std::shared_ptr<State> state = state_;
             std::function<void()> body = [state, index] { WorkerLoop(state, index); };
-            std::thread worker = state_->spawn ? state_->spawn(std::move(body)) : std::thread(std::move(body));
+            std::thread worker =
+                state_->spawn ? state_->spawn(std::move(body)) : std::thread(std::move(body));
             state_->threads[index] = std::move(worker);
         }
     } catch (const std::system_error&) {

@@ -231,18 +231,18 @@ std::wstring Widen(const std::string& text) {
 
 bool VerifyWithSystemRoots(const std::vector<std::string>& chain, const std::string& host) {
     if (chain.empty() || chain.front().empty() || host.empty()) return false;
-    std::unique_ptr<const CERT_CONTEXT, CertificateFreer> leaf(::CertCreateCertificateContext(
-        X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(chain.front().data()),
-        static_cast<DWORD>(chain.front().size())));
+    std::unique_ptr<const CERT_CONTEXT, CertificateFreer> leaf(
+        ::CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(chain.front().data()),
+                                       static_cast<DWORD>(chain.front().size())));
     if (!leaf) return false;
     // The intermediates the peer sent, so that the chain can be built through them.
     std::unique_ptr<void, StoreCloser> sent(
         ::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
     if (!sent) return false;
     for (size_t i = 1; i < chain.size(); ++i) {
-        ::CertAddEncodedCertificateToStore(sent.get(), X509_ASN_ENCODING,
-                                           reinterpret_cast<const BYTE*>(chain[i].data()),
-                                           static_cast<DWORD>(chain[i].size()), CERT_STORE_ADD_ALWAYS, nullptr);
+        ::CertAddEncodedCertificateToStore(
+            sent.get(), X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(chain[i].data()),
+            static_cast<DWORD>(chain[i].size()), CERT_STORE_ADD_ALWAYS, nullptr);
     }
 
     char serverAuth[] = szOID_PKIX_KP_SERVER_AUTH;
@@ -253,7 +253,8 @@ bool VerifyWithSystemRoots(const std::vector<std::string>& chain, const std::str
     parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
     parameters.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
     PCCERT_CHAIN_CONTEXT built = nullptr;
-    if (!::CertGetCertificateChain(nullptr, leaf.get(), nullptr, sent.get(), &parameters, 0, nullptr, &built) ||
+    if (!::CertGetCertificateChain(nullptr, leaf.get(), nullptr, sent.get(), &parameters, 0, nullptr,
+                                   &built) ||
         built == nullptr)
         return false;
     std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFreer> owned(built);

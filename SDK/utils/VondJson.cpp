@@ -8,8 +8,9 @@ namespace VondSdk {
 int64_t IntegerValue(const nlohmann::json& value, int64_t fallback) {
     if (value.is_number_unsigned()) {
         const uint64_t number = value.get<uint64_t>();
-        return number <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? static_cast<int64_t>(number)
-                                                                                    : fallback;
+        return number <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())
+                   ? static_cast<int64_t>(number)
+                   : fallback;
     }
     if (value.is_number_integer()) return value.get<int64_t>();
     if (value.is_number_float()) {

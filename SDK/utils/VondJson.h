@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-
 #include <nlohmann/json.hpp>
 
 namespace VondSdk {

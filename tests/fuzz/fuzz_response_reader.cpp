@@ -47,8 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (outcome.err.empty()) {
         if (response.body.size() > sion::kMaxResponseBytes) std::abort();
         if (NoBodyStatus(response.status_code) && !response.body.empty()) std::abort();
-        if (response.chunked && static_cast<std::size_t>(response.content_length) != response.body.size()) std::abort();
-        if (!response.chunked && !NoBodyStatus(response.status_code) && !response.GetHeader("content-length").empty() &&
+        if (response.chunked && static_cast<std::size_t>(response.content_length) != response.body.size())
+            std::abort();
+        if (!response.chunked && !NoBodyStatus(response.status_code) &&
+            !response.GetHeader("content-length").empty() &&
             static_cast<std::size_t>(response.content_length) != response.body.size())
             std::abort();
     }

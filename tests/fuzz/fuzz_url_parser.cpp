@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string url(reinterpret_cast<const char*>(data), size);
     sion::UrlParts parts;
     const bool split = sion::SplitUrl(url, parts);
-    if (split && parts.host.size() + parts.port.size() + parts.path.size() + parts.protocol.size() + 3 != url.size())
+    if (split &&
+        parts.host.size() + parts.port.size() + parts.path.size() + parts.protocol.size() + 3 != url.size())
         std::abort();
     if (size > 256) return 0;
 
@@ -21,8 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::smatch match;
     const bool matched = std::regex_match(url, match, pattern);
     if (matched != split) std::abort();
-    if (matched && (match[1].str() != parts.protocol || match[2].str() != parts.host || match[3].str() != parts.port ||
-                    match[4].str() != parts.path))
+    if (matched && (match[1].str() != parts.protocol || match[2].str() != parts.host ||
+                    match[3].str() != parts.port || match[4].str() != parts.path))
         std::abort();
     return 0;
 }
