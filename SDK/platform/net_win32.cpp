@@ -258,6 +258,9 @@ bool VerifyWithSystemRoots(const std::vector<std::string>& chain, const std::str
         built == nullptr)
         return false;
     std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFreer> owned(built);
+    // The chain itself must be sound and end in a trusted root; the SSL policy alone is not
+    // enough everywhere (Wine's accepts an unknown root for a host name).
+    if (built->TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR) return false;
 
     std::wstring serverName = Widen(host);
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
