@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <limits>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "http/CVondApi.h"
 #include "http/CVondHttp.h"
 #include "http/SionAsync.h"
+#include "src/CVondTrack.h"
 #include "utils/VondConfigUtils.h"
 #include "utils/VondJson.h"
 #include "utils/VondLogging.h"
@@ -155,6 +157,9 @@ void CVondCore::InitSdk(std::string appId, std::string appKey, std::shared_ptr<E
         }
     }
 
+    CVondTrack::Instance().Init();
+    CVondTrack::Instance().PostEvent("qlx_startup", std::string(), std::numeric_limits<double>::quiet_NaN());
+
     auto wait = std::make_shared<StartupWait>();
     {
         std::lock_guard<std::mutex> lock(g_startupMutex);
@@ -224,9 +229,7 @@ void CVondCore::CallPay(std::string productId, std::string extInfo, ResultCallba
 }
 
 void CVondCore::PostEvent(const std::string& eventName, const std::string& params, double value) {
-    (void)eventName;
-    (void)params;
-    (void)value;
+    CVondTrack::Instance().PostEvent(eventName, params, value);
 }
 
 void CVondCore::Login(ResultCallback callback) {
@@ -239,6 +242,7 @@ void CVondCore::SetServerId(std::string serverId) {
         std::lock_guard<std::mutex> lock(fieldsMutex_);
         gameUserInfo_.serverId = serverId;
     }
+    CVondTrack::Instance().RefreshGameUserInfo();
     LOG(INFO) << "Set Game User Info, SetServerId:" << serverId;
 }
 
@@ -247,6 +251,7 @@ void CVondCore::SetGameUserId(std::string gameUserId) {
         std::lock_guard<std::mutex> lock(fieldsMutex_);
         gameUserInfo_.gameUserId = gameUserId;
     }
+    CVondTrack::Instance().RefreshGameUserInfo();
     LOG(INFO) << "Set Game User Info, SetGameUserId:" << gameUserId;
 }
 
@@ -255,6 +260,7 @@ void CVondCore::SetNickName(std::string nickName) {
         std::lock_guard<std::mutex> lock(fieldsMutex_);
         gameUserInfo_.nickName = nickName;
     }
+    CVondTrack::Instance().RefreshGameUserInfo();
     LOG(INFO) << "Set Game User Info, SetNickName:" << nickName;
 }
 
@@ -263,6 +269,7 @@ void CVondCore::SetLevel(int level) {
         std::lock_guard<std::mutex> lock(fieldsMutex_);
         gameUserInfo_.level = level;
     }
+    CVondTrack::Instance().RefreshGameUserInfo();
     LOG(INFO) << "Set Game User Info, SetLevel:" << level;
 }
 
