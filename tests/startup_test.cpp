@@ -104,10 +104,11 @@ TEST_F(Startup, OrdinaryDeviceWritesNoLogAndRetriesAFailedAttribution) {
     });
     PointAt(server);
 
+    // Each start-up sends the configuration, the product pre-load and the attribution.
     VondProxy::Init(L"app-1", L"key-1", &Recorder::Callback);
-    ASSERT_TRUE(server.WaitRequests(2));
+    ASSERT_TRUE(server.WaitRequests(3));
     VondProxy::Init(L"app-1", L"key-1", &Recorder::Callback);
-    ASSERT_TRUE(server.WaitRequests(4));
+    ASSERT_TRUE(server.WaitRequests(6));
 
     int attributions = 0;
     for (const auto& request : server.Requests()) attributions += IsRequestFor(request, kAttributionPath);

@@ -9,6 +9,7 @@
 #include "http/CVondApi.h"
 #include "http/CVondHttp.h"
 #include "http/SionAsync.h"
+#include "src/CVondPay.h"
 #include "utils/VondConfigUtils.h"
 #include "utils/VondLogging.h"
 #include "utils/VondUtils.h"
@@ -46,6 +47,8 @@ std::string StringMember(const nlohmann::json& object, const char* key) {
     auto it = object.find(key);
     return (it != object.end() && it->is_string()) ? it->get<std::string>() : std::string();
 }
+
+void IgnoreResult(int, std::wstring, std::wstring) {}
 
 // What one start-up shares with the client-configuration completion.
 struct StartupWait {
@@ -87,6 +90,8 @@ void OnClientConfig(const std::shared_ptr<StartupWait>& wait, ResultCallback cal
                 std::lock_guard<std::mutex> lock(wait->mutex);
                 wait->clientConfig = config.is_discarded() ? nlohmann::json() : config;
             }
+            // Loaded ahead of the first purchase, which then needs no product request of its own.
+            CVondPay::Instance().QueryProducts(&IgnoreResult);
             if (IntMember(ReadConfigJson(false), kAttributionFlag) == 0) SendAttribution();
         } else {
             if (callback != nullptr) callback(resp.code, resp.msg, resp.data);
@@ -188,13 +193,12 @@ bool CVondCore::CheckInit(ResultCallback callback) {
 }
 
 void CVondCore::CallPay(std::string productId, std::string extInfo, ResultCallback callback) {
-    (void)productId;
-    (void)extInfo;
     if (!CheckInit(callback)) return;
     if (!loggedIn_.load()) {
         Report(callback, kCodeNotLogin, kNotLogin);
         return;
     }
+    CVondPay::Instance().CreateOrder(std::move(productId), std::move(extInfo), callback);
 }
 
 void CVondCore::PostEvent(const std::string& eventName, const std::string& params, double value) {
