@@ -28,6 +28,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/Platform.h"
+#include "src/CVondTrack.h"
 #include "support/TestEnv.h"
 #include "utils/VondConfigUtils.h"
 #include "utils/VondUtils.h"
@@ -310,15 +311,24 @@ TEST(PlatformWin32, DeviceFactsAreSane) {
     EXPECT_EQ(screen.width, ::GetSystemMetrics(SM_CXSCREEN));
     EXPECT_EQ(screen.height, ::GetSystemMetrics(SM_CYSCREEN));
 
-    const int offset = platform::TimeZoneOffsetMinutes();
-    EXPECT_GE(offset, -12 * 60);
-    EXPECT_LE(offset, 14 * 60);
+    // Windows biases run from UTC+14 (-840) to UTC-12 (720), and the zone's text follows.
+    long bias = 0;
+    ASSERT_TRUE(platform::TimeZoneBias(bias));
+    EXPECT_GE(bias, -14 * 60);
+    EXPECT_LE(bias, 12 * 60);
+    TIME_ZONE_INFORMATION zone{};
+    ASSERT_NE(::GetTimeZoneInformation(&zone), TIME_ZONE_ID_INVALID);
+    EXPECT_EQ(bias, zone.Bias);
+    EXPECT_EQ(VondSdk::TimeZoneText(bias).rfind("UTC", 0), 0u);
 
-    const std::string os = platform::OsVersion();
-    unsigned major = 0, minor = 0, build = 0;
-    ASSERT_EQ(std::sscanf(os.c_str(), "Windows %u.%u.%u", &major, &minor, &build), 3) << os;
-    EXPECT_GE(major, 6u);
-    EXPECT_GT(build, 0u);
+    // The kernel's own numbers name a Windows release that the table knows.
+    platform::OsVersionInfo version;
+    ASSERT_TRUE(platform::QueryOsVersion(version));
+    EXPECT_TRUE(version.windows);
+    EXPECT_GE(version.major, 6u);
+    EXPECT_GT(version.build, 0u);
+    const std::string name = VondSdk::WindowsVersionName(version.major, version.minor, version.build);
+    EXPECT_EQ(name.rfind("Windows ", 0), 0u) << version.major << "." << version.minor << "." << version.build;
 
     const std::string uuid = platform::NewUuidText();
     ASSERT_EQ(uuid.size(), 36u);

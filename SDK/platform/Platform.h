@@ -54,16 +54,27 @@ std::wstring CommandLine();
 // a DLL so before its static objects are destroyed; by then every other thread is gone).
 bool ProcessIsEnding();
 
-// Best-effort device facts for analytics.
+// Device facts for analytics; best effort outside Windows.
 struct ScreenSize {
     int width = 0;
     int height = 0;
 };
+// The desktop window's size (Windows); elsewhere a connected display's mode, or 0x0.
 ScreenSize DesktopSize();
-// Minutes east of UTC, e.g. 480 for UTC+8.
-int TimeZoneOffsetMinutes();
-// Human-readable OS name and version, e.g. "Windows 10.0.19045".
-std::string OsVersion();
+// The zone's bias in minutes, UTC minus local time (-480 for UTC+8), as Windows reports it;
+// false when the zone cannot be read.
+bool TimeZoneBias(long& biasMinutes);
+// The running system's version. Windows: windows = true and the kernel's own numbers.
+// Elsewhere: windows = false and name = the system's name and release ("Linux 6.1.0").
+struct OsVersionInfo {
+    bool windows = false;
+    uint32_t major = 0;
+    uint32_t minor = 0;
+    uint32_t build = 0;
+    std::string name;
+};
+// False when the version cannot be read.
+bool QueryOsVersion(OsVersionInfo& info);
 
 }  // namespace platform
 }  // namespace VondSdk

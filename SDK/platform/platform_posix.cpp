@@ -1,11 +1,13 @@
 // POSIX side of the OS seam: the nearest equivalents of the Windows calls.
 #include "platform/Platform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include <iostream>
 #include <random>
 #include <sstream>
+#include <vector>
 
 namespace VondSdk {
 namespace platform {
@@ -263,21 +266,52 @@ bool ProcessIsEnding() {
 }
 
 ScreenSize DesktopSize() {
-    // A library has no portable way to ask a display server; report nothing rather than guess.
-    return ScreenSize{};
+    // A library cannot ask a display server it does not link; the kernel's mode-setting
+    // table names the mode of each connected display. The first one found stands for the
+    // desktop, as the primary display does on Windows.
+    ScreenSize size;
+    DIR* drm = ::opendir("/sys/class/drm");
+    if (drm == nullptr) return size;
+    std::vector<std::string> connectors;
+    while (dirent* entry = ::readdir(drm)) {
+        const std::string name = entry->d_name;
+        if (name.rfind("card", 0) == 0 && name.find('-') != std::string::npos) connectors.push_back(name);
+    }
+    ::closedir(drm);
+    std::sort(connectors.begin(), connectors.end());
+    for (const std::string& connector : connectors) {
+        const std::string dir = "/sys/class/drm/" + connector;
+        std::string status;
+        std::string modes;
+        if (!ReadWholeFile(dir + "/status", status) || status.rfind("connected", 0) != 0) continue;
+        if (!ReadWholeFile(dir + "/modes", modes)) continue;
+        int width = 0;
+        int height = 0;
+        if (std::sscanf(modes.c_str(), "%dx%d", &width, &height) == 2 && width > 0 && height > 0) {
+            size.width = width;
+            size.height = height;
+            return size;
+        }
+    }
+    return size;
 }
 
-int TimeZoneOffsetMinutes() {
+bool TimeZoneBias(long& biasMinutes) {
     std::time_t now = std::time(nullptr);
     std::tm local {};
-    if (::localtime_r(&now, &local) == nullptr) return 0;
-    return static_cast<int>(local.tm_gmtoff / 60);
+    if (::localtime_r(&now, &local) == nullptr) return false;
+    // Windows names the zone by its standard bias; summer time adds an hour here.
+    long offsetSeconds = local.tm_gmtoff - (local.tm_isdst > 0 ? 3600 : 0);
+    biasMinutes = -offsetSeconds / 60;
+    return true;
 }
 
-std::string OsVersion() {
+bool QueryOsVersion(OsVersionInfo& info) {
     struct utsname name {};
-    if (::uname(&name) != 0) return "Linux";
-    return std::string(name.sysname) + " " + name.release;
+    if (::uname(&name) != 0) return false;
+    info.windows = false;
+    info.name = std::string(name.sysname) + " " + name.release;
+    return true;
 }
 
 }  // namespace platform

@@ -132,7 +132,7 @@ bool MoveOver(const std::wstring& from, const std::wstring& to) {
     }
 }
 
-using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOEXW*);
+using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
 
 }  // namespace
 
@@ -378,30 +378,32 @@ ScreenSize DesktopSize() {
     return size;
 }
 
-int TimeZoneOffsetMinutes() {
+bool TimeZoneBias(long& biasMinutes) {
     TIME_ZONE_INFORMATION zone{};
-    if (::GetTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID) return 0;
-    // Bias is UTC minus local time; the standard bias, not the daylight one, names the zone.
-    return -static_cast<int>(zone.Bias);
+    if (::GetTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID) return false;
+    // The standard bias, not the daylight one, names the zone.
+    biasMinutes = zone.Bias;
+    return true;
 }
 
-std::string OsVersion() {
-    try {
-        // GetVersionEx lies to programs without a compatibility manifest; the kernel's own
-        // call reports the real version.
-        HMODULE ntdll = ::GetModuleHandleA("ntdll");
-        if (ntdll == nullptr) return std::string();
-        FARPROC address = ::GetProcAddress(ntdll, "RtlGetVersion");
-        if (address == nullptr) return std::string();
-        auto rtlGetVersion = reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void (*)()>(address));
-        OSVERSIONINFOEXW info{};
-        info.dwOSVersionInfoSize = sizeof(info);
-        if (rtlGetVersion(&info) != 0) return std::string();
-        return "Windows " + std::to_string(info.dwMajorVersion) + "." + std::to_string(info.dwMinorVersion) + "." +
-               std::to_string(info.dwBuildNumber);
-    } catch (...) {
-        return std::string();
-    }
+bool QueryOsVersion(OsVersionInfo& result) {
+    // GetVersionEx lies to programs without a compatibility manifest; the kernel's own call
+    // reports the real version.
+    HMODULE ntdll = ::GetModuleHandleA("ntdll");
+    if (ntdll == nullptr) return false;
+    FARPROC address = ::GetProcAddress(ntdll, "RtlGetVersion");
+    if (address == nullptr) return false;
+    auto rtlGetVersion = reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void (*)()>(address));
+    // The wide-character record (284 bytes); the call fills as much as the size names.
+    OSVERSIONINFOW info{};
+    static_assert(sizeof(info) == 284, "RtlGetVersion is given the wide version record");
+    info.dwOSVersionInfoSize = sizeof(info);
+    if (rtlGetVersion(&info) != 0) return false;
+    result.windows = true;
+    result.major = info.dwMajorVersion;
+    result.minor = info.dwMinorVersion;
+    result.build = info.dwBuildNumber;
+    return true;
 }
 
 }  // namespace platform

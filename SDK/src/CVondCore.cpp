@@ -1,6 +1,7 @@
 #include "src/CVondCore.h"
 
 #include <condition_variable>
+#include <limits>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
@@ -10,6 +11,7 @@
 #include "http/CVondHttp.h"
 #include "http/SionAsync.h"
 #include "src/CVondPay.h"
+#include "src/CVondTrack.h"
 #include "utils/VondConfigUtils.h"
 #include "utils/VondLogging.h"
 #include "utils/VondUtils.h"
@@ -143,6 +145,9 @@ void CVondCore::InitSdk(std::string appId, std::string appKey, std::shared_ptr<E
         }
     }
 
+    CVondTrack::Instance().Init();
+    CVondTrack::Instance().PostEvent("qlx_startup", std::string(), std::numeric_limits<double>::quiet_NaN());
+
     auto wait = std::make_shared<StartupWait>();
     {
         std::lock_guard<std::mutex> lock(g_startupMutex);
@@ -202,9 +207,7 @@ void CVondCore::CallPay(std::string productId, std::string extInfo, ResultCallba
 }
 
 void CVondCore::PostEvent(const std::string& eventName, const std::string& params, double value) {
-    (void)eventName;
-    (void)params;
-    (void)value;
+    CVondTrack::Instance().PostEvent(eventName, params, value);
 }
 
 void CVondCore::Login(ResultCallback callback) {
@@ -217,6 +220,7 @@ void CVondCore::SetServerId(std::string serverId) {
         std::lock_guard<std::mutex> lock(fieldsMutex_);
         gameUserInfo_.serverId = serverId;
     }
+    CVondTrack::Instance().RefreshGameUserInfo();
     LOG(INFO) << "Set Game User Info, SetServerId:" << serverId;
 }
 
@@ -225,6 +229,7 @@ void CVondCore::SetGameUserId(std::string gameUserId) {
         std::lock_guard<std::mutex> lock(fieldsMutex_);
         gameUserInfo_.gameUserId = gameUserId;
     }
+    CVondTrack::Instance().RefreshGameUserInfo();
     LOG(INFO) << "Set Game User Info, SetGameUserId:" << gameUserId;
 }
 
@@ -233,6 +238,7 @@ void CVondCore::SetNickName(std::string nickName) {
         std::lock_guard<std::mutex> lock(fieldsMutex_);
         gameUserInfo_.nickName = nickName;
     }
+    CVondTrack::Instance().RefreshGameUserInfo();
     LOG(INFO) << "Set Game User Info, SetNickName:" << nickName;
 }
 
@@ -241,6 +247,7 @@ void CVondCore::SetLevel(int level) {
         std::lock_guard<std::mutex> lock(fieldsMutex_);
         gameUserInfo_.level = level;
     }
+    CVondTrack::Instance().RefreshGameUserInfo();
     LOG(INFO) << "Set Game User Info, SetLevel:" << level;
 }
 

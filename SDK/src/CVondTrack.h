@@ -1,0 +1,87 @@
+// CVondTrack: the SDK's analytics object. Knows the identity fields copied from the core,
+// the game user's details and a small picture of the machine, and posts named events to
+// the tracking endpoint. One instance, created when the library loads, never destroyed.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace VondSdk {
+
+// text when it is not empty, else "_unknown".
+std::string ValueOrUnknown(const std::string& text);
+// The zone's text from the Windows bias (minutes, UTC minus local time): "UTC", "+" only for
+// a zone east of UTC, then the whole hours truncated towards zero: UTC+8, UTC-3, UTC0. Pure.
+std::string TimeZoneText(long biasMinutes);
+// "Windows 11", "Windows 10", "Windows 8.1", "Windows 8", "Windows 7" or "_unknown" for the
+// numbers RtlGetVersion reports. Pure.
+std::string WindowsVersionName(uint32_t major, uint32_t minor, uint32_t build);
+
+class CVondTrack {
+public:
+    static CVondTrack& Instance();
+
+    // Fills every field: identity from the core's GlobalParams, user id, game user
+    // details and the machine facts. Called by start-up on the thread that starts the SDK,
+    // after the request pool is started. Events posted before it are dropped.
+    void Init();
+    // userId = the core's backend user id as a signed 64-bit decimal; -1 (and an Error log
+    // line) when that text is not a number. Never throws. Any thread (the account login
+    // calls it on a pool worker right before PostLoginEvent).
+    void RefreshUserId();
+    // Copies serverId, gameUserId and nickName ("_unknown" when empty) and level from the
+    // core's GameUserInfo. Any thread (the setters call it on the game's thread).
+    void RefreshGameUserInfo();
+
+    // Builds one event and queues it on the request pool; returns without waiting for the
+    // exchange, whose outcome is only logged. value is NaN for an event without a number.
+    // Any thread; never throws.
+    void PostEvent(const std::string& name, const std::string& params, double value);
+    // Posts "qlx_login" with {"loginPlatform":loginPlatform,"puserId":puserId}. Any thread.
+    void PostLoginEvent(const std::string& loginPlatform, const std::string& puserId);
+    // Logs where params miss or break the rule of a reserved event; never stops a post.
+    void CheckEventAndParams(const std::string& name, std::string params) const;
+    // Takes the next event number from AppConf ("EventOrder" + 1, written back durably before
+    // it is returned) and returns "n<number>". No two calls in a process get the same number.
+    std::string NextEventOrder();
+    // The six reserved names unchanged, names that already carry the custom prefix unchanged,
+    // otherwise "qlx_self_" + name.
+    std::string NormalizeEventName(const std::string& name) const;
+
+    // The body PostEvent sends for these arguments (it takes an event number). Any thread.
+    std::string BuildEventBody(const std::string& name, const std::string& params, double value);
+
+private:
+    CVondTrack() = default;
+
+    // The fields an event copies, taken as one consistent snapshot.
+    struct Fields {
+        std::string deviceId;
+        std::string appId;
+        std::string platform;
+        std::string gamePlatform;
+        std::string fingerId;
+        int64_t userId = 0;
+        std::string serverId;
+        std::string gameUserId;
+        std::string sdkVersion;
+        std::string sdkType;
+        std::string nickName;
+        int32_t level = 0;
+        std::string tz;
+        std::string os;
+        std::string resolution;
+    };
+    Fields Snapshot() const;
+
+    mutable std::mutex mutex_;  // guards the two members below
+    bool initialised_ = false;
+    Fields fields_;
+    // The highest number handed out in this process; changed only under AppConf's lock, so
+    // a counter write that failed (unwritable folder) still never repeats a number.
+    std::atomic<int64_t> lastEventNumber_{0};
+};
+
+}  // namespace VondSdk
