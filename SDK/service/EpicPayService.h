@@ -1,0 +1,50 @@
+// EpicPayService: the Epic checkout of one catalogue offer.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "eos_ecom.h"
+
+namespace VondSdk {
+
+struct PaymentItem {
+    std::string offerId;  // EOS catalogue offer id
+};
+
+// The outcome of a successful checkout; an empty pointer means the checkout failed.
+struct PayInfo {
+    std::string entitlementId;  // the first entitlement of the transaction
+    std::string transactionId;
+};
+
+using PayCompletion = std::function<void(std::shared_ptr<PayInfo>)>;
+
+// One checkout. Create in shared ownership (std::make_shared); the object keeps itself alive
+// until EOS has answered.
+class EpicPayService : public std::enable_shared_from_this<EpicPayService> {
+public:
+    // Starts the checkout of item.offerId for accountId (the logged-in account). Any thread.
+    // The completion is called exactly once per accepted call: on this thread at once when
+    // another checkout runs, the offer id is empty, the account is null or there is no
+    // platform; otherwise on the ticking thread inside UpdateSDKEvent. An empty completion
+    // makes the call do nothing.
+    void pay(EOS_EpicAccountId accountId, PaymentItem& item, const PayCompletion& completion);
+
+    static void EOS_CALL CheckoutCompleteCallbackFn(const EOS_Ecom_CheckoutCallbackInfo* data);
+    // Ends the checkout: clears the paying flag and calls the stored completion.
+    void handleCallback(std::shared_ptr<PayInfo> result);
+    static EpicPayService* getServiceFromClientData(void* clientData);
+
+    // True from an accepted pay until its completion ran.
+    static bool isPaying();
+
+private:
+    std::shared_ptr<PayCompletion> completion_;
+    std::shared_ptr<EpicPayService> self_;
+    EOS_EpicAccountId accountId_ = nullptr;
+    std::string offerId_;
+};
+
+}  // namespace VondSdk

@@ -1,0 +1,25 @@
+// Ecom interface functions. Completions are delivered inside EOS_Platform_Tick; Copy*
+// results belong to the caller until their *_Release.
+#pragma once
+
+#include "eos_ecom_types.h"
+#include "eos_types.h"
+
+EOS_DECLARE_FUNC(void) EOS_Ecom_Checkout(EOS_HEcom Handle, const EOS_Ecom_CheckoutOptions* Options, void* ClientData,
+                                         const EOS_Ecom_OnCheckoutCallback CompletionDelegate);
+EOS_DECLARE_FUNC(EOS_EResult) EOS_Ecom_CopyTransactionById(EOS_HEcom Handle, const EOS_Ecom_CopyTransactionByIdOptions* Options,
+                                                           EOS_Ecom_HTransaction* OutTransaction);
+EOS_DECLARE_FUNC(EOS_EResult) EOS_Ecom_Transaction_GetTransactionId(EOS_Ecom_HTransaction Handle, char* OutBuffer,
+                                                                    int32_t* InOutBufferLength);
+EOS_DECLARE_FUNC(uint32_t) EOS_Ecom_Transaction_GetEntitlementsCount(
+    EOS_Ecom_HTransaction Handle, const EOS_Ecom_Transaction_GetEntitlementsCountOptions* Options);
+EOS_DECLARE_FUNC(EOS_EResult) EOS_Ecom_Transaction_CopyEntitlementByIndex(
+    EOS_Ecom_HTransaction Handle, const EOS_Ecom_Transaction_CopyEntitlementByIndexOptions* Options,
+    EOS_Ecom_Entitlement** OutEntitlement);
+EOS_DECLARE_FUNC(void) EOS_Ecom_QueryEntitlements(EOS_HEcom Handle, const EOS_Ecom_QueryEntitlementsOptions* Options,
+                                                  void* ClientData, const EOS_Ecom_OnQueryEntitlementsCallback CompletionDelegate);
+EOS_DECLARE_FUNC(uint32_t) EOS_Ecom_GetEntitlementsCount(EOS_HEcom Handle, const EOS_Ecom_GetEntitlementsCountOptions* Options);
+EOS_DECLARE_FUNC(EOS_EResult) EOS_Ecom_CopyEntitlementByIndex(EOS_HEcom Handle, const EOS_Ecom_CopyEntitlementByIndexOptions* Options,
+                                                              EOS_Ecom_Entitlement** OutEntitlement);
+EOS_DECLARE_FUNC(void) EOS_Ecom_RedeemEntitlements(EOS_HEcom Handle, const EOS_Ecom_RedeemEntitlementsOptions* Options,
+                                                   void* ClientData, const EOS_Ecom_OnRedeemEntitlementsCallback CompletionDelegate);

@@ -1,0 +1,3 @@
+#pragma once
+
+#include "eos_integratedplatform_types.h"
