@@ -12,6 +12,8 @@
 #include "http/SionAsync.h"
 #include "src/CVondPay.h"
 #include "src/CVondTrack.h"
+#include "src/CVondUser.h"
+#include "service/EpicLoginService.h"
 #include "utils/VondConfigUtils.h"
 #include "utils/VondLogging.h"
 #include "utils/VondUtils.h"
@@ -211,8 +213,17 @@ void CVondCore::PostEvent(const std::string& eventName, const std::string& param
 }
 
 void CVondCore::Login(ResultCallback callback) {
-    // Without the EOS platform there is no Epic account to log in with.
-    Report(callback, kCodeLoginFailure, kLoginFailure);
+    // The service keeps itself alive until EOS answers; the completion needs nothing of it.
+    auto service = std::make_shared<EpicLoginService>();
+    LoginCompletion completion = [callback](std::shared_ptr<LoginInfo> info) {
+        if (!info) {
+            Report(callback, kCodeLoginFailure, kLoginFailure);
+            return;
+        }
+        LOG(INFO) << "Epic login success, puserId: " << info->puserId << ", token: " << info->jwtToken;
+        CVondUser::Instance().Login(info->puserId, info->jwtToken, callback);
+    };
+    service->login(ToUtf8(LaunchArgs::Get(L"AUTH_PASSWORD")), completion);
 }
 
 void CVondCore::SetServerId(std::string serverId) {

@@ -5,8 +5,9 @@
 #include <utility>
 
 #include "easylogging++.h"
-#include "src/EosBridge.h"
+#include "platform/Platform.h"
 #include "src/CVondCore.h"
+#include "src/EosBridge.h"
 #include "utils/VondUtils.h"
 
 namespace VondSdk {
@@ -52,6 +53,15 @@ int32_t StatusMember(const json& object) {
         throw json::out_of_range::create(406, "status does not fit a 32-bit integer", &*it);
     }
     return static_cast<int32_t>(value);
+}
+
+// The device the order is made on, as the tracking object describes it: its device id is the
+// client id, its resolution the desktop's size.
+std::string CollectionInfo(const CVondCore& core) {
+    const platform::ScreenSize screen = platform::DesktopSize();
+    json info = {{"deviceId", core.GetGlobalParams().clientId},
+                 {"resolution", std::to_string(screen.width) + "x" + std::to_string(screen.height)}};
+    return info.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 void Answer(ResultCallback callback, int code, const std::wstring& message, const std::wstring& data) {
@@ -192,7 +202,7 @@ CreateOrderParams CVondPay::MakeCreateOrderParams(const std::string& productId, 
     params.gameUserId = user.gameUserId;
     params.nickName = user.nickName;
     params.orderAmountMicros = "0";
-    params.collectionInfo = eosbridge::CollectionInfo();
+    params.collectionInfo = CollectionInfo(core);
     params.currencyCode = "";
     params.extInfo = extInfo;
     return params;
@@ -293,6 +303,10 @@ void CVondPay::OnCreateOrder(const HttpResp& resp, const ProductInfo& product, c
 void CVondPay::StartCheckout(std::shared_ptr<OrderInfo> order, ResultCallback callback) {
     // EOS is not thread-safe: the checkout is started by the thread that ticks it.
     eosbridge::OnTick([this, order, callback] {
+        {
+            std::lock_guard<std::mutex> lock(checkoutsMutex_);
+            checkouts_.insert(order->orderId);
+        }
         // Written before the checkout opens: should the process end while the player pays,
         // the next login still finds which order the new entitlement belongs to.
         UnconsumedOrder::getInstance().AddPendingOrder(*order);
@@ -306,7 +320,16 @@ void CVondPay::StartCheckout(std::shared_ptr<OrderInfo> order, ResultCallback ca
     });
 }
 
+bool CVondPay::IsCheckingOut(const std::string& orderId) const {
+    std::lock_guard<std::mutex> lock(checkoutsMutex_);
+    return checkouts_.count(orderId) > 0;
+}
+
 void CVondPay::OnCheckout(std::shared_ptr<OrderInfo> order, bool paid, ResultCallback callback) {
+    {
+        std::lock_guard<std::mutex> lock(checkoutsMutex_);
+        checkouts_.erase(order->orderId);
+    }
     try {
         // The order reaches the disk before the backend hears of the payment.
         UnconsumedOrder::getInstance().SettlePendingOrder(order);

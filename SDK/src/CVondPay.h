@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -131,6 +132,9 @@ public:
     // may be null (the login-time re-report). Called on the ticking thread.
     void PayResult(std::string status, std::shared_ptr<OrderInfo> order, ResultCallback callback);
 
+    // True while the checkout of this order runs in this process.
+    bool IsCheckingOut(const std::string& orderId) const;
+
     // The cached result for the game: code 200, "Success" and the product list text.
     HttpResp BuildProductResult() const;
     // A copy of one product, false when the table has no such id.
@@ -162,6 +166,9 @@ private:
     void OnPayResult(const HttpResp& resp, std::shared_ptr<OrderInfo> order, bool success,
                      ResultCallback callback);
     void Redeem(const std::string& entitlementId);
+
+    mutable std::mutex checkoutsMutex_;
+    std::set<std::string> checkouts_;  // order ids; guarded by checkoutsMutex_
 
     // The product table in order of first insertion; guarded by productsMutex_.
     mutable std::mutex productsMutex_;

@@ -1,37 +1,39 @@
 #include "src/EosBridge.h"
 
-#include <nlohmann/json.hpp>
-
-#include "platform/Platform.h"
-#include "src/CVondCore.h"
+#include "service/EosPlatform.h"
+#include "service/EpicLoginService.h"
+#include "service/EpicSdkService.h"
+#include "service/RedeemEntitlementService.h"
 
 namespace VondSdk {
 namespace eosbridge {
 
-// TEMPORARY until the EOS services land.
 void OnTick(std::function<void()> work) {
-    work();
+    FPlatform::RunOnTickThread(std::move(work));
 }
-void Checkout(const std::string&, std::function<void(std::shared_ptr<PayInfo>)> done) {
-    done(nullptr);
+
+void Checkout(const std::string& offerId, PayCompletion done) {
+    PaymentItem item{offerId};
+    std::make_shared<EpicPayService>()->pay(EpicLoginService::getLoggedInAccountId(), item, done);
 }
-void RedeemEntitlement(const std::string&, std::function<void(bool)> done) {
-    done(false);
+
+void RedeemEntitlement(const std::string& entitlementId, std::function<void(bool)> done) {
+    RedeemCompletion completion = std::move(done);
+    std::make_shared<RedeemEntitlementService>()->redeem(EpicLoginService::getLoggedInAccountId(), entitlementId,
+                                                         completion);
 }
-void QueryEntitlements(std::function<void(std::shared_ptr<std::vector<FEntitlementData>>)> done) {
-    done(nullptr);
+
+void QueryEntitlements(QueryEntitlementsCompletion done) {
+    std::make_shared<QueryEntitlementsService>()->queryEntitlements(EpicLoginService::getLoggedInAccountId(), done);
 }
+
 std::string AccessToken() {
-    return std::string();
+    return EpicLoginService::getAccessToken();
 }
+
 std::string SandboxId() {
-    return std::string();
-}
-std::string CollectionInfo() {
-    platform::ScreenSize size = platform::DesktopSize();
-    nlohmann::json info = {{"deviceId", CVondCore::Instance().GetGlobalParams().clientId},
-                           {"resolution", std::to_string(size.width) + "x" + std::to_string(size.height)}};
-    return info.dump();
+    std::shared_ptr<const EosGameInfo> info = EpicSdkService::currentGameInfo();
+    return info ? info->sandboxId : std::string();
 }
 
 }  // namespace eosbridge

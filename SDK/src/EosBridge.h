@@ -1,5 +1,5 @@
-// The account, payment and order code's one way to the EOS services: each call below is made
-// on the thread that ticks EOS, for the Epic account logged in at index 0.
+// How the account and payment code reaches the EOS services: every call below is made for the
+// Epic account logged in at index 0, on the thread that ticks EOS.
 #pragma once
 
 #include <functional>
@@ -7,35 +7,24 @@
 #include <string>
 #include <vector>
 
+#include "service/EpicPayService.h"
+#include "service/QueryEntitlementsService.h"
+
 namespace VondSdk {
-
-// TEMPORARY until the EOS services land.
-struct PayInfo {
-    std::string entitlementId;
-    std::string transactionId;
-};
-struct FEntitlementData {
-    std::string entitlementName;
-    std::string entitlementId;
-    bool redeemed = false;
-};
-
 namespace eosbridge {
 
-// Runs work on the thread that ticks EOS, right before its next tick (at once when called
-// there). Callable from any thread.
+// Runs work on the thread that ticks EOS: at once when called there, otherwise right before
+// the next tick. Exceptions of work are logged and dropped. Any thread.
 void OnTick(std::function<void()> work);
 
-// The calls below run on the ticking thread; their completions run there too, once.
-void Checkout(const std::string& offerId, std::function<void(std::shared_ptr<PayInfo>)> done);
+// Ticking thread only; each completion runs once, on the ticking thread.
+void Checkout(const std::string& offerId, PayCompletion done);
 void RedeemEntitlement(const std::string& entitlementId, std::function<void(bool)> done);
-void QueryEntitlements(std::function<void(std::shared_ptr<std::vector<FEntitlementData>>)> done);
+void QueryEntitlements(QueryEntitlementsCompletion done);
 std::string AccessToken();
 
-// Any thread.
+// Any thread: the sandbox id EOS was started with.
 std::string SandboxId();
-// {"deviceId":...,"resolution":...} from the tracking object.
-std::string CollectionInfo();
 
 }  // namespace eosbridge
 }  // namespace VondSdk
