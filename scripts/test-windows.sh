@@ -28,9 +28,18 @@ build_arch() {
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DOPENSSL_ROOT_DIR="$openssl" -DOPENSSL_USE_STATIC_LIBS=ON \
     -DVOND_HEADER_DIR="$headers" \
-    -DVOND_GTEST_SOURCE_DIR=/usr/src/googletest
+    -DVOND_GTEST_SOURCE_DIR=/usr/src/googletest \
+    -DVOND_DEVSERVER_BINARY="$devserver"
   cmake --build "$dir" -j "$jobs"
 }
+
+# The end-to-end tests talk to the Linux build's backend emulator, which a CTest fixture
+# starts on this host (a Windows program under Wine cannot start a Linux one).
+devserver="${VOND_DEVSERVER_BINARY:-$root/build/linux/tools/devserver/vond-devserver}"
+if [ ! -x "$devserver" ]; then
+  echo "no $devserver: run the Linux leg first (scripts/test.sh); end-to-end tests are not listed"
+  devserver=""
+fi
 
 # ---- Windows x64 under Wine ----
 start=$(date +%s)

@@ -8,7 +8,8 @@ cd "$root"
 source scripts/lib.sh
 
 need_packages cmake ninja-build g++ pkg-config libssl-dev nlohmann-json3-dev libeasyloggingpp-dev \
-  googletest libgtest-dev libcurl4-openssl-dev binutils
+  googletest libgtest-dev libcurl4-openssl-dev binutils \
+  libcpp-httplib-dev libsqlite3-dev
 
 jobs=$(nproc)
 start=$(date +%s)

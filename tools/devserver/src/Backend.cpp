@@ -27,6 +27,9 @@ const char kCreateOrderPath[] = "/sdkapi/v9/pay/create_order.do";
 const char kPayResultPath[] = "/sdkapi/v9/pay/pay_result.do";
 const char kAdminPrefix[] = "/__admin/";
 const char kFormType[] = "application/x-www-form-urlencoded";
+// Marks answers made by the handlers, so that httplib's error hook (called for every status
+// of 400 and above) leaves them as they are.
+const char kAnsweredHeader[] = "X-Vond-Devserver";
 
 // The request log keeps this many entries and this much of each body.
 constexpr size_t kMaxLogEntries = 20000;
@@ -165,12 +168,14 @@ void Backend::Install(httplib::Server& server) {
         } catch (...) {
         }
         res.status = 500;
+        res.set_header(kAnsweredHeader, "1");
         res.set_content("vond-devserver internal error: " + what + "\n", "text/plain");
     });
 }
 
 void Backend::HandleWrongMethod(const httplib::Request& req, httplib::Response& res) {
     res.status = 405;
+    res.set_header(kAnsweredHeader, "1");
     res.set_header("Allow", req.path.rfind(kAdminPrefix, 0) == 0 ? "GET, POST" : "POST");
     res.set_content("method " + req.method + " not allowed for " + req.path + "\n", "text/plain");
     Answer answer;
@@ -183,7 +188,7 @@ void Backend::HandleWrongMethod(const httplib::Request& req, httplib::Response& 
 
 void Backend::HandleError(const httplib::Request& req, httplib::Response& res) {
     // httplib's own refusals: an unparsable request (400), a body over the bound (413), ...
-    if (!res.body.empty()) return;
+    if (res.has_header(kAnsweredHeader)) return;
     res.set_content("vond-devserver refused the request: HTTP " + std::to_string(res.status) + "\n", "text/plain");
     Answer answer;
     answer.status = res.status;
@@ -206,7 +211,6 @@ void Backend::HandlePost(const httplib::Request& req, httplib::Response& res) {
     Fault fault;
     Answer answer;
     if (TakeFault(req.path, appId, fault)) {
-        if (fault.delayMs > 0) Delay(fault.delayMs);
         if (fault.kind == "status") {
             answer.status = fault.status;
             answer.body = fault.body;
@@ -229,12 +233,16 @@ void Backend::HandlePost(const httplib::Request& req, httplib::Response& res) {
         answer = Process(req.path, appId, req.body, req);
     }
     Log(req, appId, answer);
+    // The request is handled and logged before a delay: a slow answer from a backend that
+    // has done the work, and a log a test can read while the client still waits.
+    if (fault.delayMs > 0) Delay(fault.delayMs);
 
     if (answer.drop) {
         DropConnection(req);
         return;
     }
     res.status = answer.status;
+    res.set_header(kAnsweredHeader, "1");
     if (answer.chunked) {
         const std::string body = answer.body;
         // Small chunks, so that a reader has to walk several of them.
@@ -492,7 +500,11 @@ void Backend::DropConnection(const httplib::Request& req) {
 void Backend::HandleAdmin(const httplib::Request& req, httplib::Response& res) {
     const std::string what = req.path.substr(sizeof kAdminPrefix - 1);
     const std::string appId = req.has_param("appId") ? req.get_param_value("appId") : std::string();
-    auto reply = [&res](int status, const json& body) { res.status = status, res.set_content(Dump(body), "application/json"); };
+    res.set_header(kAnsweredHeader, "1");
+    auto reply = [&res](int status, const json& body) {
+        res.status = status;
+        res.set_content(Dump(body), "application/json");
+    };
     auto bad = [&reply](const std::string& error) { reply(400, json{{"error", error}}); };
 
     if (req.method == "GET" && what == "requests") {

@@ -124,6 +124,8 @@ int main(int argc, char** argv) {
         server->set_read_timeout(10, 0);
         server->set_write_timeout(10, 0);
         server->set_keep_alive_max_count(100);
+        // An idle kept-alive connection must not hold up a stop for long.
+        server->set_keep_alive_timeout(2);
         backend.Install(*server);
 
         const int port = options.port == 0 ? server->bind_to_any_port("127.0.0.1")
