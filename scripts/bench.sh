@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs the benchmarks: the transport (the SDK's HTTP client against libcurl on
-# loopback), then event posting (what PostEvent costs the game's thread). Pass --quick for a
-# short run. Exits non-zero when a request fails; each benchmark's last line says whether it
-# met its target.
+# Builds and runs the benchmarks: the per-frame price of UpdateSDKEvent (against the EOS
+# stand-in), the transport (the SDK's HTTP client against libcurl on loopback), then event
+# posting (what PostEvent costs the game's thread). Pass --quick for a short run. Exits
+# non-zero when a request fails; each benchmark's last line says whether it met its target.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -13,7 +13,8 @@ need_packages cmake ninja-build g++ pkg-config libssl-dev nlohmann-json3-dev lib
 
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOND_BUILD_BENCH=ON \
   -DVOND_BUILD_TESTS=OFF -DVOND_BUILD_EXAMPLES=OFF
-cmake --build build/bench -j "$(nproc)" --target vond_transport_bench vond_track_bench
+cmake --build build/bench -j "$(nproc)" --target vond_update_bench vond_transport_bench vond_track_bench
+build/bench/bench/vond_update_bench "$@"
 build/bench/bench/vond_transport_bench "$@"
 build/bench/bench/vond_track_bench "$@"
 # The same with the data folder in memory: what the call costs apart from the disk.

@@ -3,11 +3,17 @@
 # decorated names, and import only Windows system DLLs and the EOS SDK: a game installs
 # no MinGW runtime next to it.
 #
-#   check_dll_exports.sh <objdump> <c++filt> <dll>
+# The EOS functions are imported from the EOS DLL of the DLL's architecture, by the names the
+# vendor's DLL exports: plain on x64, stdcall-decorated on x86 (_EOS_Platform_Tick@4). Given
+# the EOS stand-in's DLL too, every one of them must be among its exports, so that the SDK
+# loads and calls it.
+#
+#   check_dll_exports.sh <objdump> <c++filt> <dll> [<EOS dll>]
 set -euo pipefail
 objdump=$1
 cxxfilt=$2
 dll=$3
+eos_dll=${4:-}
 
 # MinGW and the Linux build share libstdc++'s name mangling, so the names read back the
 # same way on every target.
@@ -50,7 +56,48 @@ if [ -n "$foreign" ]; then
   status=1
 fi
 
+# The import table: "DLL Name: x.dll" followed by "<vma> <hint> <name>" lines.
+imports_of() {
+  echo "$headers" | awk -v want="$1" '
+    /DLL Name:/ {inside = (tolower($3) == tolower(want)); next}
+    inside && /^[[:space:]]*$/ {inside = 0}
+    inside && NF == 3 && $1 ~ /^[0-9a-f]+$/ {print $3}' | sort -u
+}
+case "$("$objdump" -f "$dll")" in
+  *pe-i386*) eos_name=EOSSDK-Win32-Shipping.dll; eos_pattern='^_EOS_[A-Za-z0-9_]+@[0-9]+$' ;;
+  *) eos_name=EOSSDK-Win64-Shipping.dll; eos_pattern='^EOS_[A-Za-z0-9_]+$' ;;
+esac
+eos_imports=$(imports_of "$eos_name")
+if [ -z "$eos_imports" ]; then
+  echo "$dll imports nothing from $eos_name"
+  status=1
+fi
+misnamed=$(echo "$eos_imports" | grep -Ev "$eos_pattern" || true)
+if [ -n "$misnamed" ]; then
+  echo "EOS functions imported under names $eos_name does not have:"
+  echo "$misnamed"
+  status=1
+fi
+other_eos=$(echo "$imported" | grep -i '^eossdk-' | grep -vix "$eos_name" || true)
+if [ -n "$other_eos" ]; then
+  echo "$dll imports the EOS DLL of another architecture: $other_eos"
+  status=1
+fi
+if [ -n "$eos_dll" ]; then
+  eos_exports=$("$objdump" -p "$eos_dll" | awk '
+    /^\[Ordinal\/Name Pointer\] Table/ {inside = 1; next}
+    inside && /^[[:space:]]*$/ {inside = 0}
+    inside && /\[ *[0-9]+\]/ {print $NF}' | sort -u)
+  missing=$(comm -23 <(echo "$eos_imports") <(echo "$eos_exports"))
+  if [ -n "$missing" ]; then
+    echo "$(basename "$eos_dll") does not export what the SDK imports:"
+    echo "$missing"
+    status=1
+  fi
+fi
+
 if [ "$status" = 0 ]; then
   echo "$(basename "$dll"): exactly the twelve VondProxy functions exported; imports: $(echo $imported)"
+  echo "$(echo "$eos_imports" | wc -l) EOS functions from $eos_name, e.g. $(echo "$eos_imports" | grep -m1 Platform_Tick)"
 fi
 exit $status

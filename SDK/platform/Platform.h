@@ -50,6 +50,11 @@ std::string NewUuidText();
 // The process command line as the OS gives it (program name included).
 std::wstring CommandLine();
 
+// The process's current directory (UTF-8), or "" when the OS cannot tell.
+std::string CurrentDirectory();
+// dir and name joined with the OS's own path separator.
+std::string JoinPath(const std::string& dir, const std::string& name);
+
 // True once the process has begun to end with the SDK's library still loaded (Windows tells
 // a DLL so before its static objects are destroyed; by then every other thread is gone).
 bool ProcessIsEnding();

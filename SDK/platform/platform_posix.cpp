@@ -259,6 +259,15 @@ std::wstring CommandLine() {
     return Utf8ToWide(line);
 }
 
+std::string CurrentDirectory() {
+    char buffer[4096];
+    return getcwd(buffer, sizeof buffer) != nullptr ? std::string(buffer) : std::string();
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+    return dir + "/" + name;
+}
+
 bool ProcessIsEnding() {
     // exit() destroys static objects while every thread still runs, so the ordinary stop,
     // which waits for the threads to leave, is the right one.

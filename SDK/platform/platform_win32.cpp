@@ -363,6 +363,19 @@ std::wstring CommandLine() {
     }
 }
 
+std::string CurrentDirectory() {
+    // A longer path does not fit: the call then answers the size it would need, and the
+    // directory counts as unknown.
+    char buffer[MAX_PATH + 1] = {};
+    const DWORD length = ::GetCurrentDirectoryA(sizeof buffer, buffer);
+    if (length == 0 || length >= sizeof buffer) return std::string();
+    return std::string(buffer, length);
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+    return dir + "\\" + name;
+}
+
 bool ProcessIsEnding() {
     return g_processEnding.load();
 }

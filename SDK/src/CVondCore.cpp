@@ -10,10 +10,12 @@
 #include "http/CVondApi.h"
 #include "http/CVondHttp.h"
 #include "http/SionAsync.h"
+#include "platform/Platform.h"
+#include "service/EpicLoginService.h"
+#include "service/EpicSdkService.h"
 #include "src/CVondPay.h"
 #include "src/CVondTrack.h"
 #include "src/CVondUser.h"
-#include "service/EpicLoginService.h"
 #include "utils/VondConfigUtils.h"
 #include "utils/VondLogging.h"
 #include "utils/VondUtils.h"
@@ -106,18 +108,20 @@ void OnClientConfig(const std::shared_ptr<StartupWait>& wait, ResultCallback cal
     FinishStartupWait(wait);
 }
 
+// Fills the fields the game left empty, then starts EOS. A null or unparsable configuration
+// only leaves its fields empty (StringMember reads nothing from a non-object).
 bool FillGameInfo(const nlohmann::json& clientConfig, EosGameInfo& gameInfo) {
     auto fill = [](std::string& field, const std::string& value) {
         if (field.empty()) field = value;
     };
+    fill(gameInfo.deploymentId, ToUtf8(LaunchArgs::Get(L"epicdeploymentid")));
+    fill(gameInfo.sandboxId, ToUtf8(LaunchArgs::Get(L"epicsandboxid")));
     fill(gameInfo.productName, StringMember(clientConfig, "epicGameName"));
     fill(gameInfo.productVersion, "1.0.0");
     fill(gameInfo.productId, StringMember(clientConfig, "epicProductId"));
     fill(gameInfo.clientId, StringMember(clientConfig, "epicClientCredentialsId"));
     fill(gameInfo.clientSecret, StringMember(clientConfig, "epicClientCredentialsSecret"));
-    // The EOS platform is not part of this build yet: start-up ends as it does when EOS
-    // cannot start.
-    return false;
+    return EpicSdkService::init(gameInfo);
 }
 
 }  // namespace
@@ -167,6 +171,7 @@ void CVondCore::InitSdk(std::string appId, std::string appKey, std::shared_ptr<E
         clientConfig = wait->clientConfig;
     }
 
+    LaunchArgs::Parse(platform::CommandLine());
     const bool ok = FillGameInfo(clientConfig, *gameInfo);
     inited_.store(ok);
     if (ok) {
@@ -263,6 +268,7 @@ void CVondCore::SetLevel(int level) {
 }
 
 void CVondCore::Exit() {
+    EpicSdkService::shutdown();
     sion::Pool().Stop();
     std::shared_ptr<StartupWait> startup;
     {

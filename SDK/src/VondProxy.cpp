@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "easylogging++.h"
+#include "service/EosPlatform.h"
 #include "src/CVondCore.h"
 #include "src/CVondPay.h"
 #include "utils/VondUtils.h"
@@ -89,7 +90,8 @@ void SetLevel(int level) {
 }
 
 void UpdateSDKEvent() {
-    // The EOS platform is not part of this build yet; there is nothing to tick.
+    // Never throws; runs the EOS work other threads queued, then ticks.
+    VondSdk::FPlatform::Update();
 }
 
 }  // namespace VondProxy

@@ -1,0 +1,148 @@
+#include "service/EpicPayService.h"
+
+#include <atomic>
+#include <exception>
+
+#include "easylogging++.h"
+#include "eos_sdk.h"
+#include "service/EosPlatform.h"
+
+namespace VondSdk {
+namespace {
+
+constexpr char kNotInitialised[] = "EOS SDK 未初始化或初始化失败";
+
+std::atomic<bool> g_paying{false};
+
+}  // namespace
+
+void EpicPayService::pay(EOS_EpicAccountId accountId, PaymentItem& item, const PayCompletion& completion) {
+    if (!completion) return;
+    bool idle = false;
+    if (!g_paying.compare_exchange_strong(idle, true)) {
+        LOG(INFO) << "Is Paying";
+        completion(nullptr);
+        return;
+    }
+    completion_ = std::make_shared<PayCompletion>(completion);
+    self_ = weak_from_this().lock();
+    accountId_ = accountId;
+    offerId_ = item.offerId;
+    if (offerId_.empty()) {
+        LOG(INFO) << "支付失败, Item.offerId 为空";
+        handleCallback(nullptr);
+        return;
+    }
+    if (accountId_ == nullptr) {
+        LOG(INFO) << "支付失败, accountId 为空";
+        handleCallback(nullptr);
+        return;
+    }
+    if (FPlatform::GetPlatformHandle() == nullptr) {
+        LOG(INFO) << kNotInitialised;
+        handleCallback(nullptr);
+        return;
+    }
+    std::shared_ptr<EpicPayService> keep = self_;
+    FPlatform::RunOnTickThread([this, keep] {
+        EOS_HPlatform platform = FPlatform::GetPlatformHandle();
+        EOS_HEcom ecom = platform != nullptr ? EOS_Platform_GetEcomInterface(platform) : nullptr;
+        if (ecom == nullptr) {
+            LOG(INFO) << kNotInitialised;
+            handleCallback(nullptr);
+            return;
+        }
+        LOG(DEBUG) << "[EOS SDK] 支付下单中, productId: " << offerId_;
+        EOS_Ecom_CheckoutEntry entry{};
+        entry.ApiVersion = EOS_ECOM_CHECKOUTENTRY_API_LATEST;
+        entry.OfferId = offerId_.c_str();
+        EOS_Ecom_CheckoutOptions options{};
+        options.ApiVersion = EOS_ECOM_CHECKOUT_API_LATEST;
+        options.LocalUserId = accountId_;
+        options.OverrideCatalogNamespace = nullptr;
+        options.EntryCount = 1;
+        options.Entries = &entry;
+        EOS_Ecom_Checkout(ecom, &options, this, &EpicPayService::CheckoutCompleteCallbackFn);
+    });
+}
+
+void EOS_CALL EpicPayService::CheckoutCompleteCallbackFn(const EOS_Ecom_CheckoutCallbackInfo* data) {
+    try {
+        const char* transactionId = (data != nullptr && data->TransactionId != nullptr) ? data->TransactionId : "";
+        LOG(INFO) << "[EOS SDK] 支付回调: TransactionId: " << transactionId;
+        if (data == nullptr || data->ClientData == nullptr) {
+            LOG(INFO) << "[EOS SDK] 登录回调失败, ClientData 为空";
+            LOG(ERROR) << "支付回调失败, Service 为空";
+            return;
+        }
+        EpicPayService* service = getServiceFromClientData(data->ClientData);
+        if (data->ResultCode != EOS_EResult::EOS_Success) {
+            LOG(INFO) << "[EOS SDK] 支付失败: resultCode: " << EOS_EResult_ToString(data->ResultCode);
+            service->handleCallback(nullptr);
+            return;
+        }
+        LOG(INFO) << "[EOS SDK] 支付成功: TransactionId: " << transactionId;
+        EOS_HEcom ecom = EOS_Platform_GetEcomInterface(FPlatform::GetPlatformHandle());
+        EOS_Ecom_CopyTransactionByIdOptions copyOptions{};
+        copyOptions.ApiVersion = EOS_ECOM_COPYTRANSACTIONBYID_API_LATEST;
+        copyOptions.LocalUserId = service->accountId_;
+        copyOptions.TransactionId = transactionId;
+        EOS_Ecom_HTransaction transaction = nullptr;
+        if (ecom == nullptr ||
+            EOS_Ecom_CopyTransactionById(ecom, &copyOptions, &transaction) != EOS_EResult::EOS_Success ||
+            transaction == nullptr) {
+            service->handleCallback(nullptr);
+            return;
+        }
+        EOS_Ecom_Transaction_GetEntitlementsCountOptions countOptions{};
+        countOptions.ApiVersion = EOS_ECOM_TRANSACTION_GETENTITLEMENTSCOUNT_API_LATEST;
+        EOS_Ecom_Transaction_GetEntitlementsCount(transaction, &countOptions);
+        EOS_Ecom_Transaction_CopyEntitlementByIndexOptions entitlementOptions{};
+        entitlementOptions.ApiVersion = EOS_ECOM_TRANSACTION_COPYENTITLEMENTBYINDEX_API_LATEST;
+        entitlementOptions.EntitlementIndex = 0;
+        EOS_Ecom_Entitlement* entitlement = nullptr;
+        const EOS_EResult copied = EOS_Ecom_Transaction_CopyEntitlementByIndex(transaction, &entitlementOptions, &entitlement);
+        if (copied != EOS_EResult::EOS_Success || entitlement == nullptr) {
+            LOG(INFO) << "[EOS SDK] 获取 Entitlement 失败";
+            if (entitlement != nullptr) EOS_Ecom_Entitlement_Release(entitlement);
+            EOS_Ecom_Transaction_Release(transaction);
+            service->handleCallback(nullptr);
+            return;
+        }
+        auto info = std::make_shared<PayInfo>();
+        info->entitlementId = entitlement->EntitlementId != nullptr ? entitlement->EntitlementId : "";
+        info->transactionId = transactionId;
+        EOS_Ecom_Entitlement_Release(entitlement);
+        EOS_Ecom_Transaction_Release(transaction);
+        LOG(INFO) << "[EOS SDK] 获取 Entitlement : " << info->entitlementId;
+        service->handleCallback(info);
+    } catch (const std::exception& e) {
+        LOG(ERROR) << "[EOS SDK] checkout completion failed: " << e.what();
+    } catch (...) {
+        LOG(ERROR) << "[EOS SDK] checkout completion failed";
+    }
+}
+
+void EpicPayService::handleCallback(std::shared_ptr<PayInfo> result) {
+    if (!g_paying.exchange(false)) {
+        LOG(INFO) << "支付回调失败, 不在支付中";
+        return;
+    }
+    std::shared_ptr<PayCompletion> completion = std::move(completion_);
+    std::shared_ptr<EpicPayService> keep = std::move(self_);
+    if (!completion || !*completion) {
+        LOG(INFO) << "支付回调失败, 回调方法为空";
+        return;
+    }
+    (*completion)(std::move(result));
+}
+
+EpicPayService* EpicPayService::getServiceFromClientData(void* clientData) {
+    return static_cast<EpicPayService*>(clientData);
+}
+
+bool EpicPayService::isPaying() {
+    return g_paying.load();
+}
+
+}  // namespace VondSdk

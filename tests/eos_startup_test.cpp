@@ -1,0 +1,130 @@
+// Start-up and shut-down with EOS: the ids from the backend, the launcher line and the game.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "VondProxy.h"
+#include "eossim.h"
+#include "service/EosPlatform.h"
+#include "service/EpicLoginService.h"
+#include "service/EpicSdkService.h"
+#include "support/EosTestEnv.h"
+#include "support/LoopbackServer.h"
+#include "support/TestEnv.h"
+
+using vondtest::LoopbackServer;
+using vondtest::Recorder;
+
+namespace {
+
+constexpr char kEpicConfig[] =
+    R"({"code":200,"msg":"ok","epicGameName":"VondGame","epicProductId":"product-1",)"
+    R"("epicClientCredentialsId":"client-1","epicClientCredentialsSecret":"secret-1"})";
+
+std::string HttpAnswer(int status, const std::string& body) {
+    return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: application/json\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+class EosStartup : public ::testing::Test {
+protected:
+    void SetUp() override {
+        vondtest::SetEnv("VOND_SDK_DATA_DIR", data_.Path());
+        vondtest::TrustTestCa();
+        vondtest::LoadScenario(vondtest::BaseScenario());
+        Recorder::Clear();
+    }
+    void PointAt(const LoopbackServer& server) { vondtest::SetEnv("VOND_SDK_ORIGIN", server.Url("")); }
+
+    vondtest::TempDir data_;
+    vondtest::TempDir cwd_;
+    vondtest::ScopedCurrentDir inside_{cwd_.Path()};
+};
+
+}  // namespace
+
+TEST_F(EosStartup, BackendIdsAndLauncherIdsStartEos) {
+    LoopbackServer server(vondtest::ServerCert::Trusted);
+    server.Reply([](const std::string&) { return HttpAnswer(200, kEpicConfig); });
+    PointAt(server);
+    // The launcher's line; the first value read for a name stays, so it wins over the test
+    // program's own command line that start-up reads afterwards.
+    VondSdk::LaunchArgs::Parse(L"game.exe -AUTH_PASSWORD=exchange-code-a -AUTH_TYPE=exchangecode "
+                               L"-epicsandboxid=sandbox-9 -epicdeploymentid=deployment-9");
+
+    // Before Init there is nothing to tick.
+    VondProxy::UpdateSDKEvent();
+    EXPECT_EQ(EOSSim_GetCallCount("EOS_Platform_Tick"), 0);
+
+    auto info = std::make_shared<EosGameInfo>();
+    VondProxy::Init(L"app-1", L"key-1", info, &Recorder::Callback);
+    auto records = Recorder::Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].code, 200);
+    EXPECT_EQ(records[0].message, L"Epic Init Success!");
+    EXPECT_EQ(info->sandboxId, "sandbox-9");
+    EXPECT_EQ(info->deploymentId, "deployment-9");
+    EXPECT_EQ(info->productName, "VondGame");
+    EXPECT_EQ(info->productId, "product-1");
+    EXPECT_EQ(info->clientId, "client-1");
+    EXPECT_EQ(info->clientSecret, "secret-1");
+    EXPECT_EQ(VondSdk::EpicSdkService::currentGameInfo()->sandboxId, "sandbox-9");
+
+    VondProxy::UpdateSDKEvent();
+    EXPECT_EQ(EOSSim_GetCallCount("EOS_Platform_Tick"), 1);
+
+    // Exit takes EOS down; the pump ticks nothing afterwards.
+    VondProxy::Exit();
+    EXPECT_EQ(EOSSim_GetCallCount("EOS_Shutdown"), 1);
+    VondProxy::UpdateSDKEvent();
+    EXPECT_EQ(EOSSim_GetCallCount("EOS_Platform_Tick"), 1);
+    EXPECT_EQ(VondSdk::FPlatform::GetPlatformHandle(), nullptr);
+}
+
+TEST_F(EosStartup, GameSuppliedIdsStartEosWithTheBackendDown) {
+    vondtest::RefusingPort refusing;
+    vondtest::SetEnv("VOND_SDK_ORIGIN", refusing.Origin(true));
+    VondSdk::LaunchArgs::Parse(L"game.exe -epicsandboxid=from-launcher");
+
+    auto info = std::make_shared<EosGameInfo>(vondtest::FullGameInfo());
+    VondProxy::Init(L"app-1", L"key-1", info, &Recorder::Callback);
+    auto records = Recorder::Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].code, -502);
+    EXPECT_EQ(records[1].code, 200);
+    EXPECT_EQ(records[1].message, L"Epic Init Success!");
+    // What the game gave is never replaced.
+    EXPECT_EQ(info->sandboxId, "sandbox-1");
+
+    // A second Init only answers that the SDK runs.
+    VondProxy::Init(L"app-1", L"key-1", info, &Recorder::Callback);
+    ASSERT_EQ(Recorder::Records().size(), 3u);
+    EXPECT_EQ(Recorder::Records()[2].message, L"Sdk already init.");
+    EXPECT_EQ(EOSSim_GetCallCount("EOS_Platform_Create"), 1);
+    VondProxy::Exit();
+}
+
+TEST_F(EosStartup, NoSandboxIdAnywhereFailsStartUp) {
+    LoopbackServer server(vondtest::ServerCert::Trusted);
+    server.Reply([](const std::string&) { return HttpAnswer(200, kEpicConfig); });
+    PointAt(server);
+    VondSdk::LaunchArgs::Parse(L"game.exe -epicdeploymentid=deployment-9");
+
+    VondProxy::Init(L"app-1", L"key-1", &Recorder::Callback);
+    auto records = Recorder::Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].code, -402);
+    EXPECT_EQ(records[0].message, L"Epic Init Failure!");
+    EXPECT_EQ(EOSSim_GetCallCount("EOS_Platform_Create"), 0);
+
+    // The launcher was late with its id (a game that fills it in itself): start-up may be
+    // repeated in the same process and then succeeds.
+    auto info = std::make_shared<EosGameInfo>();
+    info->sandboxId = "sandbox-late";
+    VondProxy::Init(L"app-1", L"key-1", info, &Recorder::Callback);
+    records = Recorder::Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].code, 200);
+    EXPECT_EQ(EOSSim_GetCallCount("EOS_Initialize"), 1);
+    VondProxy::Exit();
+}
