@@ -605,9 +605,12 @@ Response Request::Send(const std::string& target) {
 
 Response Request::Send(const std::string& target, const std::atomic<bool>* cancel) {
     CheckOrThrow<std::invalid_argument>(!method.empty(), kNoMethodMessage);
-    static const std::regex pattern(R"(^(http|https)://([\w.-]*):?(\d*)(/?.*)$)", std::regex::ECMAScript);
+    // Never destroyed: a detached worker may still be sending (a tracking post, say) while the
+    // process runs its exit handlers.
+    static const std::regex* pattern =
+        new std::regex(R"(^(http|https)://([\w.-]*):?(\d*)(/?.*)$)", std::regex::ECMAScript);
     std::smatch match;
-    CheckOrThrow<std::invalid_argument>(std::regex_match(target, match, pattern), kBadUrlMessage);
+    CheckOrThrow<std::invalid_argument>(std::regex_match(target, match, *pattern), kBadUrlMessage);
     protocol = match[1].str();
     if (match[3].length() == 0) {
         port = protocol == "http" ? 80 : 443;

@@ -132,7 +132,7 @@ bool MoveOver(const std::wstring& from, const std::wstring& to) {
     }
 }
 
-using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
+using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOEXW*);
 
 }  // namespace
 
@@ -407,9 +407,9 @@ bool QueryOsVersion(OsVersionInfo& result) {
     FARPROC address = ::GetProcAddress(ntdll, "RtlGetVersion");
     if (address == nullptr) return false;
     auto rtlGetVersion = reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void (*)()>(address));
-    // The wide-character record (284 bytes); the call fills as much as the size names.
-    OSVERSIONINFOW info{};
-    static_assert(sizeof(info) == 284, "RtlGetVersion is given the wide version record");
+    // The extended wide-character record (284 bytes); the call fills as much as the size names.
+    OSVERSIONINFOEXW info{};
+    static_assert(sizeof(info) == 284, "RtlGetVersion is given the 284-byte wide version record");
     info.dwOSVersionInfoSize = sizeof(info);
     if (rtlGetVersion(&info) != 0) return false;
     result.windows = true;
