@@ -87,7 +87,12 @@ protected:
         scenario_ = Scenario();
         scenario_["stateFile"] = work_.Path() + Sep() + "eossim-state.json";
     }
-    void TearDown() override { VondProxy::Exit(); }
+    // EOS work still under way finishes first, as it would in a game that keeps its loop
+    // running until it quits: a completion dropped by the shut-down would keep its service.
+    void TearDown() override {
+        PumpUntil([] { return EOSSim_GetPendingCompletions() == 0; }, std::chrono::seconds(10));
+        VondProxy::Exit();
+    }
 
     // Writes the scenario the EOS stand-in reads at its first call.
     void UseScenario() {
