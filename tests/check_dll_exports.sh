@@ -63,8 +63,8 @@ imports_of() {
     inside && /^[[:space:]]*$/ {inside = 0}
     inside && NF == 3 && $1 ~ /^[0-9a-f]+$/ {print $3}' | sort -u
 }
-case "$("$objdump" -f "$dll")" in
-  *pe-i386*) eos_name=EOSSDK-Win32-Shipping.dll; eos_pattern='^_EOS_[A-Za-z0-9_]+@[0-9]+$' ;;
+case "$("$objdump" -f "$dll" | grep 'file format')" in
+  *pei-i386) eos_name=EOSSDK-Win32-Shipping.dll; eos_pattern='^_EOS_[A-Za-z0-9_]+@[0-9]+$' ;;
   *) eos_name=EOSSDK-Win64-Shipping.dll; eos_pattern='^EOS_[A-Za-z0-9_]+$' ;;
 esac
 eos_imports=$(imports_of "$eos_name")

@@ -1,6 +1,8 @@
 // The SDK's request catalogue and transport against the backend emulator: every request
 // accepted with a verified signature, tampering refused, faults reaching the SDK as the
 // transport's codes, payments settled once, and a server that outlives garbage.
+#include "support/DevServer.h"
+
 #include <gtest/gtest.h>
 #include <openssl/bio.h>
 #include <openssl/ssl.h>
@@ -21,7 +23,6 @@
 #include "http/SionAsync.h"
 #include "platform/Net.h"
 #include "src/CVondCore.h"
-#include "support/DevServer.h"
 #include "support/TestEnv.h"
 #include "utils/VondUtils.h"
 
@@ -107,7 +108,8 @@ protected:
         PayResultParams result;
         result.orderId = created.body.value("orderId", std::string());
         result.extVerifyInfo = R"({"epicAccessToken":"at","epicEntitlementId":"ent-1","epicSandboxId":"sb"})";
-        result.payAmountMicros = status == "1" ? std::to_string(created.body.value("defaultAmountMicro", 0LL)) : "0";
+        result.payAmountMicros =
+            status == "1" ? std::to_string(created.body.value("defaultAmountMicro", 0LL)) : "0";
         result.serverId = "s1";
         result.gameUserId = "g7";
         result.status = status;
@@ -141,9 +143,10 @@ TEST_F(DevServerTest, AllSevenRequestsAreAcceptedWithVerifiedSignatures) {
     Answer products = Call([&](auto c) { Api().RequestProducts(c); });
     ASSERT_EQ(products.code, 200) << products.msg;
     const json& gems = products.body.at("productList").at(0);
-    EXPECT_EQ(gems.dump(),
-              R"({"gameCurrencyAmount":100,"payChannel":[{"channelProductId":"offer1","name":"EPIC"}],)"
-              R"("productCurrencyCode":"USD","productDesc":"100 gems","productId":"p1","productName":"Gems"})");
+    EXPECT_EQ(
+        gems.dump(),
+        R"({"gameCurrencyAmount":100,"payChannel":[{"channelProductId":"offer1","name":"EPIC"}],)"
+        R"("productCurrencyCode":"USD","productDesc":"100 gems","productId":"p1","productName":"Gems"})");
 
     Answer created = CreateOrder("p1");
     ASSERT_EQ(created.code, 200) << created.msg;
@@ -163,9 +166,12 @@ TEST_F(DevServerTest, AllSevenRequestsAreAcceptedWithVerifiedSignatures) {
 
     const json requests = server_->Requests();
     ASSERT_EQ(requests.size(), 7u) << requests.dump(1);
-    const char* const paths[] = {"/sdkapi/v3/config/client.do",   "/sdkapi/v1/attribution.do",
-                                 "/sdkapi/v20/init.do",           kProductsPath,
-                                 "/sdkapi/v9/pay/create_order.do", "/sdkapi/v9/pay/pay_result.do",
+    const char* const paths[] = {"/sdkapi/v3/config/client.do",
+                                 "/sdkapi/v1/attribution.do",
+                                 "/sdkapi/v20/init.do",
+                                 kProductsPath,
+                                 "/sdkapi/v9/pay/create_order.do",
+                                 "/sdkapi/v9/pay/pay_result.do",
                                  "/data/h5/v1.do"};
     for (size_t i = 0; i < 7; ++i) {
         EXPECT_EQ(requests[i]["path"], paths[i]);
@@ -174,7 +180,8 @@ TEST_F(DevServerTest, AllSevenRequestsAreAcceptedWithVerifiedSignatures) {
     }
     // The nickname's "&", "=", "+" and "%" reached the server as one value.
     bool nickName = false;
-    for (const auto& field : requests[4]["form"]) nickName = nickName || field == json{"nickName", "Ann & Bob=1+1%"};
+    for (const auto& field : requests[4]["form"])
+        nickName = nickName || field == json{"nickName", "Ann & Bob=1+1%"};
     EXPECT_TRUE(nickName) << requests[4]["form"].dump();
 
     const json orders = server_->Orders();
@@ -254,7 +261,11 @@ TEST_F(DevServerTest, FaultsReachTheSdkAsTheTransportsCodes) {
     EXPECT_NE(late.msg.find(sion::kIoTimeoutMessage), std::string::npos) << late.msg;
 
     // A backend error passed through as it is, twice, then the normal answer again.
-    server_->AddFault({{"path", kProductsPath}, {"kind", "envelope"}, {"code", 1001}, {"msg", "No Products"}, {"count", 2}});
+    server_->AddFault({{"path", kProductsPath},
+                       {"kind", "envelope"},
+                       {"code", 1001},
+                       {"msg", "No Products"},
+                       {"count", 2}});
     for (int i = 0; i < 2; ++i) {
         Answer refused = products();
         EXPECT_EQ(refused.code, 1001);
@@ -269,6 +280,14 @@ TEST_F(DevServerTest, FaultsReachTheSdkAsTheTransportsCodes) {
     EXPECT_EQ(requests[2]["fault"], "drop");
     EXPECT_TRUE(requests[2]["answer"].is_null());
     EXPECT_EQ(requests[3]["answer"]["chunked"], true);
+
+    // An error status with an empty body goes out as it is, logged once.
+    server_->AddFault({{"path", kProductsPath}, {"kind", "status"}, {"status", 503}});
+    EXPECT_EQ(products().msg, "Http Code:503, Msg:");
+    const json last = server_->Requests().back();
+    EXPECT_EQ(last["answer"], json({{"body", ""}, {"chunked", false}, {"status", 503}}));
+    EXPECT_EQ(server_->Requests().size(), 9u);
+    EXPECT_THROW(server_->AddFault({{"path", kProductsPath}, {"kind", "explode"}}), std::runtime_error);
 }
 
 TEST_F(DevServerTest, PayResultSettlesAnOrderOnceAndOnlyForItsUser) {
@@ -370,15 +389,26 @@ TEST_F(DevServerTest, ServerKeepsServingAfterGarbage) {
     for (char& c : noise) c = static_cast<char>(random());
     SendRawTcp(server_->Origin(), noise, true);
     SendRawTcp(server_->Origin(), noise.substr(0, 5), false);
-    EXPECT_EQ(SendOverTls(server_->Origin(), noise, true).rfind("HTTP/1.1 400", 0), 0u);
+    // Garbage inside TLS, short enough that the server has read all of it when it answers
+    // (closing on unread bytes would reset the connection before the answer arrives).
+    EXPECT_EQ(
+        SendOverTls(server_->Origin(), noise.substr(0, 200) + "\r\n\r\n", true).rfind("HTTP/1.1 400", 0), 0u);
+    SendOverTls(server_->Origin(), noise, false);
     // A head cut short and a body shorter than its length, then the client goes away.
-    SendOverTls(server_->Origin(), "POST /sdkapi/v9/pay/products.do HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Le", false);
     SendOverTls(server_->Origin(),
-                "POST /sdkapi/v9/pay/products.do HTTP/1.1\r\nHost: x\r\nContent-Length: 500\r\n\r\nappId=1", false);
-    EXPECT_EQ(SendOverTls(server_->Origin(), "GET /sdkapi/v9/pay/products.do HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", true)
-                  .rfind("HTTP/1.1 405", 0),
-              0u);
-    EXPECT_EQ(SendOverTls(server_->Origin(), "BREW /pot HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", true).rfind("HTTP/1.1 4", 0), 0u);
+                "POST /sdkapi/v9/pay/products.do HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Le", false);
+    SendOverTls(server_->Origin(),
+                "POST /sdkapi/v9/pay/products.do HTTP/1.1\r\nHost: x\r\nContent-Length: 500\r\n\r\nappId=1",
+                false);
+    EXPECT_EQ(
+        SendOverTls(server_->Origin(),
+                    "GET /sdkapi/v9/pay/products.do HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", true)
+            .rfind("HTTP/1.1 405", 0),
+        0u);
+    EXPECT_EQ(
+        SendOverTls(server_->Origin(), "BREW /pot HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", true)
+            .rfind("HTTP/1.1 4", 0),
+        0u);
 
     // A 10 MiB body is refused without being taken in.
     Answer huge = Post(Api().productsUrl, std::string(10 * 1024 * 1024, 'a'));
@@ -394,7 +424,8 @@ TEST_F(DevServerTest, ServerKeepsServingAfterGarbage) {
 // State outlives the server process: a killed server keeps every answered order, and the
 // next one (as a second SDK process would find it) settles it once.
 TEST(DevServerStateTest, OrdersSurviveAKilledServer) {
-    if (!vondtest::DevServerProcess::Supported()) GTEST_SKIP() << "starts a server process of its own (Linux legs)";
+    if (!vondtest::DevServerProcess::Supported())
+        GTEST_SKIP() << "starts a server process of its own (Linux legs)";
     vondtest::TempDir dir;
     vondtest::SetEnv("VOND_SDK_DATA_DIR", dir.Path());
     std::string orderId;

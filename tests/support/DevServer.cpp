@@ -44,9 +44,10 @@ std::string DevServer::EndpointFile() {
 DevServer::DevServer(const std::string& baseAppId, bool pointSdk) {
     const std::string file = EndpointFile();
     if (file.empty())
-        throw std::runtime_error(std::string(kEndpointVariable) +
-                                 " is not set: run the test through ctest (its \"devserver\" fixture starts the "
-                                 "server), or point it at the endpoint file of a running vond-devserver");
+        throw std::runtime_error(
+            std::string(kEndpointVariable) +
+            " is not set: run the test through ctest (its \"devserver\" fixture starts the "
+            "server), or point it at the endpoint file of a running vond-devserver");
     std::string content;
     if (!ReadFile(file, content))
         throw std::runtime_error("cannot read the devserver endpoint file " + file +
@@ -102,34 +103,46 @@ HttpResult DevServer::Send(const std::string& method, const std::string& path, c
 nlohmann::json DevServer::AdminGet(const std::string& what) const {
     HttpResult result = Send("GET", "/__admin/" + what + "?appId=" + appId_);
     if (result.status != 200)
-        throw std::runtime_error("devserver /__admin/" + what + " failed: " +
-                                 (result.status == 0 ? result.error : result.body));
+        throw std::runtime_error("devserver /__admin/" + what +
+                                 " failed: " + (result.status == 0 ? result.error : result.body));
     return nlohmann::json::parse(result.body);
 }
 
-nlohmann::json DevServer::Requests() const { return AdminGet("requests"); }
-nlohmann::json DevServer::Orders() const { return AdminGet("orders"); }
-nlohmann::json DevServer::Events() const { return AdminGet("events"); }
+nlohmann::json DevServer::Requests() const {
+    return AdminGet("requests");
+}
+nlohmann::json DevServer::Orders() const {
+    return AdminGet("orders");
+}
+nlohmann::json DevServer::Events() const {
+    return AdminGet("events");
+}
 
 void DevServer::AddFault(nlohmann::json fault) const {
     fault["appId"] = appId_;
     HttpResult result = Send("POST", "/__admin/faults", fault.dump(), "application/json");
     if (result.status != 200)
-        throw std::runtime_error("devserver refused the fault: " + (result.status == 0 ? result.error : result.body));
+        throw std::runtime_error("devserver refused the fault: " +
+                                 (result.status == 0 ? result.error : result.body));
 }
 
 void DevServer::Reset() const {
     HttpResult result = Send("POST", "/__admin/reset?appId=" + appId_);
     if (result.status != 200)
-        throw std::runtime_error("devserver reset failed: " + (result.status == 0 ? result.error : result.body));
+        throw std::runtime_error("devserver reset failed: " +
+                                 (result.status == 0 ? result.error : result.body));
 }
 
 // ---- a server of the test's own ----------------------------------------------------------
 
 #ifdef VOND_DEVSERVER_BINARY
-bool DevServerProcess::Supported() { return true; }
+bool DevServerProcess::Supported() {
+    return true;
+}
 #else
-bool DevServerProcess::Supported() { return false; }
+bool DevServerProcess::Supported() {
+    return false;
+}
 #endif
 
 DevServerProcess::DevServerProcess(const std::string& stateDir) : dir_(stateDir) {
@@ -137,9 +150,10 @@ DevServerProcess::DevServerProcess(const std::string& stateDir) : dir_(stateDir)
     // The shell's parent is this test process: --watch-pid ends the server with it, so a
     // test killed by its time-out leaves no server behind.
     const std::string command = "mkdir -p '" + dir_ + "'; rm -f '" + dir_ + "/out'; setsid '" +
-                                VOND_DEVSERVER_BINARY + "' --port 0 --state-dir '" + dir_ + "/state' --config '" +
-                                VOND_DEVSERVER_CONFIG + "' --watch-pid $PPID </dev/null >'" + dir_ +
-                                "/out' 2>'" + dir_ + "/err' & echo $! >'" + dir_ + "/pid'";
+                                VOND_DEVSERVER_BINARY + "' --port 0 --state-dir '" + dir_ +
+                                "/state' --config '" + VOND_DEVSERVER_CONFIG +
+                                "' --watch-pid $PPID </dev/null >'" + dir_ + "/out' 2>'" + dir_ +
+                                "/err' & echo $! >'" + dir_ + "/pid'";
     if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot start " VOND_DEVSERVER_BINARY);
     std::string line;
     const bool up = WaitUntil([&] {

@@ -65,7 +65,8 @@ public:
 
     // A raw exchange with the server: method "GET" or "POST", path with query, body sent
     // with contentType (none when empty). Never throws.
-    HttpResult Send(const std::string& method, const std::string& path, const std::string& body = std::string(),
+    HttpResult Send(const std::string& method, const std::string& path,
+                    const std::string& body = std::string(),
                     const std::string& contentType = std::string()) const;
 
     // The endpoint file's path from VOND_DEVSERVER_ENDPOINT, or empty.

@@ -35,10 +35,10 @@ const char kAnsweredHeader[] = "X-Vond-Devserver";
 constexpr size_t kMaxLogEntries = 20000;
 constexpr size_t kMaxLoggedBody = 64 * 1024;
 
-
 std::string RandomHex(size_t bytes) {
     std::vector<unsigned char> raw(bytes);
-    if (RAND_bytes(raw.data(), static_cast<int>(raw.size())) != 1) throw std::runtime_error("no random bytes");
+    if (RAND_bytes(raw.data(), static_cast<int>(raw.size())) != 1)
+        throw std::runtime_error("no random bytes");
     std::string hex;
     char byte[3];
     for (unsigned char b : raw) {
@@ -63,7 +63,8 @@ bool ParseInt64(const std::string& text, int64_t& value) {
 std::string Printable(const std::string& bytes) {
     std::string out;
     out.reserve(bytes.size());
-    for (unsigned char c : bytes) out += (c < 0x20 && c != '\n' && c != '\r' && c != '\t') || c >= 0x7f ? '?' : static_cast<char>(c);
+    for (unsigned char c : bytes)
+        out += (c < 0x20 && c != '\n' && c != '\r' && c != '\t') || c >= 0x7f ? '?' : static_cast<char>(c);
     return out;
 }
 
@@ -91,7 +92,9 @@ bool IsValidUtf8(const std::string& text) {
 }
 
 // Request values are the client's bytes: never let one make a JSON text fail to print.
-std::string Dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+std::string Dump(const json& value) {
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 std::string Envelope(int code, const std::string& msg, json extra = json::object()) {
     extra["code"] = code;
@@ -153,24 +156,29 @@ void Backend::Install(httplib::Server& server) {
             HandleWrongMethod(req, res);
         }
     });
-    auto wrongMethod = [this](const httplib::Request& req, httplib::Response& res) { HandleWrongMethod(req, res); };
+    auto wrongMethod = [this](const httplib::Request& req, httplib::Response& res) {
+        HandleWrongMethod(req, res);
+    };
     server.Put(".*", httplib::Server::Handler(wrongMethod));
     server.Patch(".*", httplib::Server::Handler(wrongMethod));
     server.Delete(".*", httplib::Server::Handler(wrongMethod));
-    server.Options(".*", [this](const httplib::Request& req, httplib::Response& res) { HandleWrongMethod(req, res); });
-    server.set_error_handler([this](const httplib::Request& req, httplib::Response& res) { HandleError(req, res); });
-    server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr error) {
-        std::string what = "unknown error";
-        try {
-            if (error) std::rethrow_exception(error);
-        } catch (const std::exception& e) {
-            what = e.what();
-        } catch (...) {
-        }
-        res.status = 500;
-        res.set_header(kAnsweredHeader, "1");
-        res.set_content("vond-devserver internal error: " + what + "\n", "text/plain");
-    });
+    server.Options(
+        ".*", [this](const httplib::Request& req, httplib::Response& res) { HandleWrongMethod(req, res); });
+    server.set_error_handler(
+        [this](const httplib::Request& req, httplib::Response& res) { HandleError(req, res); });
+    server.set_exception_handler(
+        [](const httplib::Request&, httplib::Response& res, std::exception_ptr error) {
+            std::string what = "unknown error";
+            try {
+                if (error) std::rethrow_exception(error);
+            } catch (const std::exception& e) {
+                what = e.what();
+            } catch (...) {
+            }
+            res.status = 500;
+            res.set_header(kAnsweredHeader, "1");
+            res.set_content("vond-devserver internal error: " + what + "\n", "text/plain");
+        });
 }
 
 void Backend::HandleWrongMethod(const httplib::Request& req, httplib::Response& res) {
@@ -189,7 +197,8 @@ void Backend::HandleWrongMethod(const httplib::Request& req, httplib::Response& 
 void Backend::HandleError(const httplib::Request& req, httplib::Response& res) {
     // httplib's own refusals: an unparsable request (400), a body over the bound (413), ...
     if (res.has_header(kAnsweredHeader)) return;
-    res.set_content("vond-devserver refused the request: HTTP " + std::to_string(res.status) + "\n", "text/plain");
+    res.set_content("vond-devserver refused the request: HTTP " + std::to_string(res.status) + "\n",
+                    "text/plain");
     Answer answer;
     answer.status = res.status;
     answer.body = res.body;
@@ -203,7 +212,8 @@ void Backend::HandlePost(const httplib::Request& req, httplib::Response& res) {
     std::string appId;
     if (req.path == kTrackPath) {
         json body = json::parse(req.body, nullptr, false);
-        if (body.is_object() && body.value("appId", json()).is_string()) appId = body["appId"].get<std::string>();
+        if (body.is_object() && body.value("appId", json()).is_string())
+            appId = body["appId"].get<std::string>();
     } else if (auto form = DecodeForm(req.body)) {
         if (const std::string* value = FormValue(*form, "appId")) appId = *value;
     }
@@ -287,7 +297,8 @@ Backend::Answer Backend::ProcessTrack(const std::string& appId, const std::strin
     return answer;
 }
 
-Backend::Answer Backend::ProcessForm(const std::string& path, const std::string& body, const httplib::Request& req) {
+Backend::Answer Backend::ProcessForm(const std::string& path, const std::string& body,
+                                     const httplib::Request& req) {
     Answer answer;
     answer.signature = "not-checked";
     auto refuse = [&answer](int code, const char* verdict, const std::string& msg) {
@@ -299,7 +310,8 @@ Backend::Answer Backend::ProcessForm(const std::string& path, const std::string&
     const RequestRule& rule = *FindRule(path);
     const std::string contentType = req.get_header_value("Content-Type");
     if (contentType.compare(0, sizeof kFormType - 1, kFormType) != 0)
-        return refuse(kMalformedForm, "malformed-form", "Content-Type must be application/x-www-form-urlencoded");
+        return refuse(kMalformedForm, "malformed-form",
+                      "Content-Type must be application/x-www-form-urlencoded");
     const auto decoded = DecodeForm(body);
     if (!decoded) return refuse(kMalformedForm, "malformed-form", "Body is not a form");
     const Form& form = *decoded;
@@ -308,9 +320,11 @@ Backend::Answer Backend::ProcessForm(const std::string& path, const std::string&
         return v != nullptr ? *v : std::string();
     };
 
-    if (FormValue(form, "appId") == nullptr) return refuse(kMissingParameter, "missing-parameter", "Missing Param: appId");
+    if (FormValue(form, "appId") == nullptr)
+        return refuse(kMissingParameter, "missing-parameter", "Missing Param: appId");
     App app;
-    if (!FindApp(value("appId"), app)) return refuse(kUnknownApp, "unknown-app", "Unknown App: " + value("appId"));
+    if (!FindApp(value("appId"), app))
+        return refuse(kUnknownApp, "unknown-app", "Unknown App: " + value("appId"));
     for (const char* name : rule.required) {
         if (FormValue(form, name) == nullptr)
             return refuse(kMissingParameter, "missing-parameter", std::string("Missing Param: ") + name);
@@ -343,7 +357,8 @@ Backend::Answer Backend::ProcessForm(const std::string& path, const std::string&
         answer.body = Envelope(kOk, "Success");
     } else if (path == kLoginPath) {
         if (value("puserId").empty()) return refuse(kBadParameter, "bad-parameter", "Bad Param: puserId");
-        if (value("accessToken").empty()) return refuse(kBadParameter, "bad-parameter", "Bad Param: accessToken");
+        if (value("accessToken").empty())
+            return refuse(kBadParameter, "bad-parameter", "Bad Param: accessToken");
         std::optional<int64_t> configured;
         auto mapped = epicAccounts_.find(value("puserId"));
         if (mapped != epicAccounts_.end()) configured = mapped->second;
@@ -370,7 +385,8 @@ Backend::Answer Backend::ProcessForm(const std::string& path, const std::string&
                 }
             }
         }
-        if (!onEpic) return refuse(kUnknownProduct, "unknown-product", "Unknown Product: " + value("productId"));
+        if (!onEpic)
+            return refuse(kUnknownProduct, "unknown-product", "Unknown Product: " + value("productId"));
         OrderValues values;
         auto configured = app.orderValues.find(value("productId"));
         if (configured != app.orderValues.end()) {
@@ -406,10 +422,11 @@ Backend::Answer Backend::ProcessForm(const std::string& path, const std::string&
                                 {"virtualCurrency", values.virtualCurrency}});
     } else if (path == kPayResultPath) {
         const std::string status = value("status");
-        if (status != "1" && status != "0") return refuse(kBadParameter, "bad-parameter", "Bad Param: status");
+        if (status != "1" && status != "0")
+            return refuse(kBadParameter, "bad-parameter", "Bad Param: status");
         const json verify = json::parse(value("extVerifyInfo"), nullptr, false);
-        if (!verify.is_object() || !verify.contains("epicAccessToken") || !verify.contains("epicEntitlementId") ||
-            !verify.contains("epicSandboxId"))
+        if (!verify.is_object() || !verify.contains("epicAccessToken") ||
+            !verify.contains("epicEntitlementId") || !verify.contains("epicSandboxId"))
             return refuse(kBadParameter, "bad-parameter", "Bad Param: extVerifyInfo");
         const auto order = store_.FindOrder(app.appId, value("orderId"));
         if (!order) return refuse(kUnknownOrder, "unknown-order", "Unknown Order: " + value("orderId"));
@@ -421,9 +438,12 @@ Backend::Answer Backend::ProcessForm(const std::string& path, const std::string&
             return refuse(kBadParameter, "bad-parameter", "Bad Param: payAmountMicros");
         const Settlement settled =
             store_.ReportPayment(order->orderId, status, value("trxId"), value("payAmountMicros"));
-        answer.verdict = settled == Settlement::Paid ? "paid" : settled == Settlement::Repeat ? "repeat" : "not-paid";
-        answer.body = Envelope(kOk, "Success",
-                               {{"orderId", order->orderId}, {"status", settled == Settlement::NotPaid ? 0 : 1}});
+        answer.verdict = settled == Settlement::Paid     ? "paid"
+                         : settled == Settlement::Repeat ? "repeat"
+                                                         : "not-paid";
+        answer.body =
+            Envelope(kOk, "Success",
+                     {{"orderId", order->orderId}, {"status", settled == Settlement::NotPaid ? 0 : 1}});
     }
     return answer;
 }
@@ -450,7 +470,8 @@ bool Backend::TakeFault(const std::string& path, const std::string& appId, Fault
 void Backend::Log(const httplib::Request& req, const std::string& appId, const Answer& answer) {
     json headers = json::object();
     for (const auto& [name, value] : req.headers) {
-        if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT") continue;
+        if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT")
+            continue;
         headers[LoggedText(name)] = LoggedText(value);
     }
     json form = nullptr;
@@ -469,7 +490,8 @@ void Backend::Log(const httplib::Request& req, const std::string& appId, const A
                   {"verdict", answer.verdict},
                   {"fault", answer.fault},
                   {"answer", answer.drop ? json(nullptr)
-                                         : json{{"status", answer.status}, {"body", LoggedText(answer.body)},
+                                         : json{{"status", answer.status},
+                                                {"body", LoggedText(answer.body)},
                                                 {"chunked", answer.chunked}}}};
     std::lock_guard<std::mutex> lock(logMutex_);
     entry["seq"] = nextSeq_++;
@@ -522,7 +544,8 @@ void Backend::HandleAdmin(const httplib::Request& req, httplib::Response& res) {
         std::lock_guard<std::mutex> lock(faultsMutex_);
         for (const Fault& f : faults_) {
             if (appId.empty() || f.appId == appId)
-                out.push_back({{"path", f.path}, {"appId", f.appId}, {"kind", f.kind}, {"remaining", f.remaining}});
+                out.push_back(
+                    {{"path", f.path}, {"appId", f.appId}, {"kind", f.kind}, {"remaining", f.remaining}});
         }
         return reply(200, out);
     }
@@ -592,7 +615,8 @@ void Backend::HandleAdmin(const httplib::Request& req, httplib::Response& res) {
                 base = it->second;
             }
             App app = ParseApp(body, &base, json(), {});
-            json stored = {{"appKey", app.appKey}, {"clientConfig", app.clientConfig}, {"products", app.products}};
+            json stored = {
+                {"appKey", app.appKey}, {"clientConfig", app.clientConfig}, {"products", app.products}};
             json values = json::object();
             for (const auto& [id, v] : app.orderValues) {
                 values[id] = {{"defaultCurrency", v.defaultCurrency},

@@ -58,7 +58,8 @@ App ParseApp(const nlohmann::json& value, const App* base, const nlohmann::json&
     app.appKey = value.value("appKey", app.appKey);
     if (app.appKey.empty()) throw std::runtime_error("app " + app.appId + " needs an \"appKey\"");
     for (int i = 0; kClientConfigMembers[i] != nullptr; ++i) {
-        if (value.contains(kClientConfigMembers[i])) app.clientConfig[kClientConfigMembers[i]] = value[kClientConfigMembers[i]];
+        if (value.contains(kClientConfigMembers[i]))
+            app.clientConfig[kClientConfigMembers[i]] = value[kClientConfigMembers[i]];
     }
     if (value.contains("products")) app.products = value["products"];
     CheckProducts(app.products);
@@ -86,7 +87,8 @@ Config LoadConfig(const std::string& path) {
         const nlohmann::json accounts = root.value("epicAccounts", nlohmann::json::object());
         if (!accounts.is_object()) throw std::runtime_error("\"epicAccounts\" must be an object");
         for (const auto& [account, userId] : accounts.items()) {
-            if (!userId.is_number_integer()) throw std::runtime_error("\"epicAccounts\"." + account + " must be an integer");
+            if (!userId.is_number_integer())
+                throw std::runtime_error("\"epicAccounts\"." + account + " must be an integer");
             config.epicAccounts[account] = userId.get<int64_t>();
         }
         config.firstUserId = root.value("firstUserId", config.firstUserId);

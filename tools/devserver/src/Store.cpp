@@ -166,7 +166,9 @@ Store::Store(const std::string& path) {
     Exec(db_, kSchema);
 }
 
-Store::~Store() { sqlite3_close(db_); }
+Store::~Store() {
+    sqlite3_close(db_);
+}
 
 int64_t Store::LoginUser(const std::string& epicAccountId, std::optional<int64_t> configuredId,
                          int64_t firstUserId, const std::string& token) {
@@ -193,7 +195,8 @@ int64_t Store::LoginUser(const std::string& epicAccountId, std::optional<int64_t
             next.Step();
             userId = std::max(firstUserId, next.Int(0) + 1);
         }
-        Statement insert(db_, "INSERT INTO users (epicAccountId, userId, token, createdAt) VALUES (?, ?, ?, ?)");
+        Statement insert(db_,
+                         "INSERT INTO users (epicAccountId, userId, token, createdAt) VALUES (?, ?, ?, ?)");
         insert.Bind(1, epicAccountId).Bind(2, userId).Bind(3, token).Bind(4, NowMs()).Step();
     }
     tx.Commit();
@@ -212,13 +215,17 @@ std::string Store::CreateOrder(OrderRecord o) {
     Transaction tx(db_);
     const int64_t now = NowMs();
     {
-        Statement insert(db_,
-                         "INSERT INTO orders (appId, userId, productId, productName, channelProductId, "
-                         "defaultCurrency, defaultAmountMicro, virtualCoinAmount, virtualCurrency, extInfo, serverId, "
-                         "gameUserId, nickName, status, createdAt) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,'created',?)");
+        Statement insert(
+            db_,
+            "INSERT INTO orders (appId, userId, productId, productName, channelProductId, "
+            "defaultCurrency, defaultAmountMicro, virtualCoinAmount, virtualCurrency, extInfo, serverId, "
+            "gameUserId, nickName, status, createdAt) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,'created',?)");
         insert.Bind(1, o.appId).Bind(2, o.userId).Bind(3, o.productId).Bind(4, o.productName);
         insert.Bind(5, o.channelProductId).Bind(6, o.defaultCurrency).Bind(7, o.defaultAmountMicro);
-        insert.Bind(8, o.virtualCoinAmount).Bind(9, o.virtualCurrency).Bind(10, o.extInfo).Bind(11, o.serverId);
+        insert.Bind(8, o.virtualCoinAmount)
+            .Bind(9, o.virtualCurrency)
+            .Bind(10, o.extInfo)
+            .Bind(11, o.serverId);
         insert.Bind(12, o.gameUserId).Bind(13, o.nickName).Bind(14, now);
         insert.Step();
     }
@@ -241,14 +248,16 @@ std::string Store::CreateOrder(OrderRecord o) {
 
 std::optional<OrderRecord> Store::FindOrder(const std::string& appId, const std::string& orderId) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement find(db_, (std::string("SELECT ") + kOrderColumns + " FROM orders WHERE appId = ? AND orderId = ?").c_str());
+    Statement find(
+        db_,
+        (std::string("SELECT ") + kOrderColumns + " FROM orders WHERE appId = ? AND orderId = ?").c_str());
     find.Bind(1, appId).Bind(2, orderId);
     if (!find.Step()) return std::nullopt;
     return ReadOrder(find);
 }
 
-Settlement Store::ReportPayment(const std::string& orderId, const std::string& status, const std::string& trxId,
-                                const std::string& payAmountMicros) {
+Settlement Store::ReportPayment(const std::string& orderId, const std::string& status,
+                                const std::string& trxId, const std::string& payAmountMicros) {
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction tx(db_);
     Settlement result = Settlement::NotPaid;
@@ -257,17 +266,21 @@ Settlement Store::ReportPayment(const std::string& orderId, const std::string& s
         settle.Bind(1, orderId).Step();
         result = sqlite3_changes(db_) == 1 ? Settlement::Paid : Settlement::Repeat;
     }
-    const char* event = result == Settlement::Paid ? "paid" : result == Settlement::Repeat ? "repeat" : "not-paid";
-    Statement history(db_,
-                      "INSERT INTO order_history (orderId, at, event, trxId, payAmountMicros) VALUES (?, ?, ?, ?, ?)");
+    const char* event = result == Settlement::Paid     ? "paid"
+                        : result == Settlement::Repeat ? "repeat"
+                                                       : "not-paid";
+    Statement history(
+        db_, "INSERT INTO order_history (orderId, at, event, trxId, payAmountMicros) VALUES (?, ?, ?, ?, ?)");
     history.Bind(1, orderId).Bind(2, NowMs()).Bind(3, event).Bind(4, trxId).Bind(5, payAmountMicros).Step();
     tx.Commit();
     return result;
 }
 
-bool Store::RecordAttribution(const std::string& appId, const std::string& clientId, const std::string& form) {
+bool Store::RecordAttribution(const std::string& appId, const std::string& clientId,
+                              const std::string& form) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement insert(db_, "INSERT OR IGNORE INTO attribution (appId, clientId, at, form) VALUES (?, ?, ?, ?)");
+    Statement insert(db_,
+                     "INSERT OR IGNORE INTO attribution (appId, clientId, at, form) VALUES (?, ?, ?, ?)");
     insert.Bind(1, appId).Bind(2, clientId).Bind(3, NowMs()).Bind(4, form).Step();
     return sqlite3_changes(db_) == 1;
 }
@@ -296,7 +309,8 @@ nlohmann::json Store::Orders(const std::string& appId) {
     std::lock_guard<std::mutex> lock(mutex_);
     nlohmann::json out = nlohmann::json::array();
     Statement all(db_, (std::string("SELECT ") + kOrderColumns +
-                        " FROM orders WHERE ?1 = '' OR appId = ?1 ORDER BY seq").c_str());
+                        " FROM orders WHERE ?1 = '' OR appId = ?1 ORDER BY seq")
+                           .c_str());
     all.Bind(1, appId);
     while (all.Step()) {
         const OrderRecord o = ReadOrder(all);
@@ -317,8 +331,8 @@ nlohmann::json Store::Orders(const std::string& appId) {
                                 {"status", o.status},
                                 {"createdAt", all.Int(15)},
                                 {"history", nlohmann::json::array()}};
-        Statement history(db_,
-                          "SELECT at, event, trxId, payAmountMicros FROM order_history WHERE orderId = ? ORDER BY id");
+        Statement history(
+            db_, "SELECT at, event, trxId, payAmountMicros FROM order_history WHERE orderId = ? ORDER BY id");
         history.Bind(1, o.orderId);
         while (history.Step()) {
             order["history"].push_back({{"at", history.Int(0)},
@@ -347,10 +361,11 @@ nlohmann::json Store::Events(const std::string& appId) {
 void Store::Reset(const std::string& appId) {
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction tx(db_);
-    for (const char* sql : {"DELETE FROM order_history WHERE orderId IN (SELECT orderId FROM orders WHERE ?1 = '' OR appId = ?1)",
-                            "DELETE FROM orders WHERE ?1 = '' OR appId = ?1",
-                            "DELETE FROM events WHERE ?1 = '' OR appId = ?1",
-                            "DELETE FROM attribution WHERE ?1 = '' OR appId = ?1"}) {
+    for (const char* sql :
+         {"DELETE FROM order_history WHERE orderId IN (SELECT orderId FROM orders WHERE ?1 = '' OR appId = "
+          "?1)",
+          "DELETE FROM orders WHERE ?1 = '' OR appId = ?1", "DELETE FROM events WHERE ?1 = '' OR appId = ?1",
+          "DELETE FROM attribution WHERE ?1 = '' OR appId = ?1"}) {
         Statement s(db_, sql);
         s.Bind(1, appId).Step();
     }

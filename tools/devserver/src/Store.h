@@ -50,8 +50,8 @@ public:
 
     // The backend user id of an Epic account: known, configured (configuredId), or the next
     // free one from firstUserId. Stores token as the account's latest.
-    int64_t LoginUser(const std::string& epicAccountId, std::optional<int64_t> configuredId, int64_t firstUserId,
-                      const std::string& token);
+    int64_t LoginUser(const std::string& epicAccountId, std::optional<int64_t> configuredId,
+                      int64_t firstUserId, const std::string& token);
     bool UserExists(int64_t userId);
 
     // Stores a new order (status "created") and returns its id.

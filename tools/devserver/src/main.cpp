@@ -128,8 +128,9 @@ int main(int argc, char** argv) {
         server->set_keep_alive_timeout(2);
         backend.Install(*server);
 
-        const int port = options.port == 0 ? server->bind_to_any_port("127.0.0.1")
-                                           : (server->bind_to_port("127.0.0.1", options.port) ? options.port : -1);
+        const int port = options.port == 0
+                             ? server->bind_to_any_port("127.0.0.1")
+                             : (server->bind_to_port("127.0.0.1", options.port) ? options.port : -1);
         if (port <= 0) throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(options.port));
 
         std::thread([&server, &backend, &stopSignals] {
@@ -141,13 +142,14 @@ int main(int argc, char** argv) {
         if (options.watchPid > 0) {
             const pid_t watched = static_cast<pid_t>(options.watchPid);
             std::thread([watched] {
-                while (::kill(watched, 0) == 0 || errno != ESRCH) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                while (::kill(watched, 0) == 0 || errno != ESRCH)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(500));
                 ::kill(::getpid(), SIGTERM);
             }).detach();
         }
 
-        std::printf("vond-devserver listening origin=%s://127.0.0.1:%d ca=%s\n", options.insecureHttp ? "http" : "https",
-                    port, tls.caFile.c_str());
+        std::printf("vond-devserver listening origin=%s://127.0.0.1:%d ca=%s\n",
+                    options.insecureHttp ? "http" : "https", port, tls.caFile.c_str());
         std::fflush(stdout);
         server->listen_after_bind();
         std::fflush(stdout);
