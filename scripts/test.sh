@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the Linux library first, then the Windows DLLs
-# (x64 tested under Wine, x86 built and linked). Installs what is missing on Debian 12.
+# Builds everything and runs every test in six legs: Linux, under both sanitizers, the
+# Windows x64 DLL under Wine, the Windows x86 DLL under 32-bit Wine, and the fuzz targets
+# (committed corpus, then about 30 s each). Installs what is missing on Debian 12.
 # Exits non-zero on any failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,6 +37,11 @@ for sanitizer in thread address; do
   summary "Linux x64 ${sanitizer} sanitizer" "build/linux-${sanitizer}-ctest.log" "$start"
 done
 
+status=0
 if [ "${VOND_SKIP_WINDOWS:-0}" != 1 ] && [ -f scripts/test-windows.sh ]; then
-  bash scripts/test-windows.sh
+  bash scripts/test-windows.sh || status=1
 fi
+if [ "${VOND_SKIP_FUZZ:-0}" != 1 ]; then
+  bash scripts/fuzz.sh "${VOND_FUZZ_SECONDS:-30}" || status=1
+fi
+exit "$status"

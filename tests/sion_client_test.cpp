@@ -251,6 +251,22 @@ TEST_F(SionClient, SilentServerEndsInTimeout) {
     ASSERT_TRUE(server.WaitRequests(1));
 }
 
+// Every read makes progress, so no read bound runs out; only the bound on the whole exchange
+// ends it. Plain and TLS alike.
+TEST_F(SionClient, TricklingPeerEndsAtTheExchangeDeadline) {
+    vondtest::TrustTestCa();
+    sion::SetExchangeTimeout(std::chrono::milliseconds(800));
+    for (ServerCert cert : {ServerCert::None, ServerCert::Trusted}) {
+        LoopbackServer server(cert);
+        server.TrickleReplies(std::chrono::milliseconds(20));
+        server.Reply("HTTP/1.1 200 OK\r\nContent-Length: 4000\r\n\r\n" + std::string(4000, 'x'));
+        Failure trickled = SendFails(Post(), server.Url());
+        EXPECT_TRUE(trickled.sionError);
+        EXPECT_EQ(sion::kExchangeTimeoutMessage, trickled.text);
+    }
+    sion::SetExchangeTimeout(std::chrono::seconds(60));
+}
+
 #ifndef _WIN32
 // A listener that never accepts, with its accept queue already full: the kernel drops every
 // further connection attempt, so a connect neither succeeds nor fails on its own.

@@ -1,14 +1,18 @@
 // Start-up against a backend on loopback: what the game hears, what is sent, what is kept.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "VondProxy.h"
 #include "http/Sion.h"
+#include "http/SionAsync.h"
 #include "support/LoopbackServer.h"
 #include "support/TestEnv.h"
 
@@ -204,4 +208,70 @@ TEST_F(Startup, UnreachableBackendIsReportedAndStartUpEnds) {
     EXPECT_EQ(records[0].code, -502);
     EXPECT_NE(records[0].message.find(L"连接失败:"), std::wstring::npos);
     EXPECT_EQ(records[1].code, -402);
+}
+
+namespace {
+
+void ThrowingCallback(int code, std::wstring message, std::wstring data) {
+    Recorder::Callback(code, message, data);
+    // Not a std::exception: a game written in another language's runtime may throw anything.
+    if (code != -402) throw 42;
+}
+
+}  // namespace
+
+TEST_F(Startup, GameCallbackThrowingAnythingStillEndsStartUp) {
+    LoopbackServer server(vondtest::ServerCert::Trusted);
+    server.Reply(HttpAnswer(503, "down"));
+    PointAt(server);
+
+    VondProxy::Init(L"app-1", L"key-1", &ThrowingCallback);
+    auto records = Recorder::Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].code, -502);
+    EXPECT_EQ(records[1].code, -402);
+}
+
+TEST_F(Startup, ExitReleasesEveryStartUpWaitingAtOnce) {
+    LoopbackServer server(vondtest::ServerCert::Trusted);
+    server.NeverAnswer();
+    PointAt(server);
+
+    std::thread first([] { VondProxy::Init(L"app-1", L"key-1", &Recorder::Callback); });
+    std::thread second([] { VondProxy::Init(L"app-1", L"key-1", &Recorder::Callback); });
+    ASSERT_TRUE(server.WaitRequests(2));
+    VondProxy::Exit();
+    first.join();
+    second.join();
+    auto records = Recorder::Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].code, -402);
+    EXPECT_EQ(records[1].code, -402);
+}
+
+TEST_F(Startup, PoolThatCannotStartEndsInitWithOneFailure) {
+    LoopbackServer server(vondtest::ServerCert::Trusted);
+    server.Reply(HttpAnswer(200, R"({"code":200})"));
+    PointAt(server);
+    std::atomic<int> made{0};
+    sion::Pool().SetThreadFactory([&made](std::function<void()> body) {
+        if (made.fetch_add(1) == 2)
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        return std::thread(std::move(body));
+    });
+
+    VondProxy::Init(L"app-1", L"key-1", &Recorder::Callback);
+    auto records = Recorder::Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].code, -402);
+    EXPECT_EQ(records[0].message, L"Epic Init Failure!");
+    EXPECT_TRUE(server.Requests().empty());
+
+    // The failed start left nothing joinable behind: a later start-up works and Exit ends.
+    sion::Pool().SetThreadFactory(nullptr);
+    Recorder::Clear();
+    VondProxy::Init(L"app-1", L"key-1", &Recorder::Callback);
+    ASSERT_EQ(Recorder::Records().size(), 1u);
+    EXPECT_TRUE(server.WaitRequests(1));
+    VondProxy::Exit();
 }

@@ -8,6 +8,8 @@
 #include <memory>
 #include <utility>
 
+#include "utils/VondDevOverrides.h"
+
 namespace VondSdk {
 namespace {
 
@@ -21,8 +23,8 @@ constexpr const char* kTrackContentTypeName = "Content-Type";
 constexpr const char* kTrackContentType = "text/plain;charset=UTF-8";
 
 std::string ChosenOrigin() {
-    const char* fromEnvironment = std::getenv("VOND_SDK_ORIGIN");
-    if (fromEnvironment != nullptr && *fromEnvironment != '\0') return fromEnvironment;
+    std::string overridden;
+    if (ReadDevOverride(kOriginOverride, overridden)) return overridden;
     return VOND_BACKEND_ORIGIN;
 }
 

@@ -54,7 +54,8 @@ public:
     using Completion = std::function<void(HttpResp)>;
 
     // The process-wide catalogue, built on first use and never destroyed. Its origin is
-    // VOND_SDK_ORIGIN when that is set and not empty, else the built-in VOND_BACKEND_ORIGIN.
+    // VOND_SDK_ORIGIN when the build honours development overrides and it is set and not empty,
+    // else the built-in VOND_BACKEND_ORIGIN.
     static CVondApi& Instance();
 
     // A catalogue for the given origin (scheme, host and optional port).

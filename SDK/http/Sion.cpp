@@ -7,18 +7,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <chrono>
-#include <thread>
 #include <mutex>
-#include <condition_variable>
-#include <regex>
+#include <thread>
 
 #include "platform/Net.h"
 #include "platform/Platform.h"
+#include "utils/VondDevOverrides.h"
 
 namespace sion {
 
@@ -31,6 +31,7 @@ const char* const kBadFramingMessage = "响应格式错误";
 const char* const kBadPortMessage = "端口超出范围";
 const char* const kSocketMessage = "创建socket失败";
 const char* const kCancelledMessage = "请求已取消";
+const char* const kExchangeTimeoutMessage = "请求总时长超时";
 
 namespace {
 
@@ -46,7 +47,6 @@ constexpr const char* kNetworkMessage = "网络异常,Socket错误码：";
 constexpr const char* kParseMessage = "解析错误";
 constexpr const char* kStoiInvalidMessage = "invalid stoi argument";
 constexpr const char* kStoiRangeMessage = "stoi argument out of range";
-constexpr const char* kCaFileVariable = "VOND_SDK_CA_FILE";
 
 constexpr std::size_t kReadBufferBytes = 16 * 1024;
 // Waits are cut into slices so that a stopping pool is noticed within this many milliseconds.
@@ -56,6 +56,9 @@ constexpr std::size_t kMaxLineBytes = 8 * 1024;
 
 std::atomic<long long> connectTimeoutMs{10000};
 std::atomic<long long> ioTimeoutMs{30000};
+std::atomic<long long> exchangeTimeoutMs{60000};
+
+using Clock = std::chrono::steady_clock;
 
 template <typename Exception>
 void CheckOrThrow(bool condition, const std::string& message) {
@@ -117,6 +120,38 @@ struct SslDeleter {
     void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
 
+std::string DerOf(X509* certificate) {
+    unsigned char* der = nullptr;
+    int length = i2d_X509(certificate, &der);
+    if (length <= 0) return std::string();
+    std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
+    OPENSSL_free(der);
+    return bytes;
+}
+
+// OpenSSL's own verification first. The roots copied from the system at start-up are not all
+// the system trusts: Windows fetches missing roots on demand, so a fresh or locked-down
+// machine may lack the backend's root in that copy. A chain OpenSSL refuses is therefore put
+// to the system's own verifier, with the host name, before the handshake is failed.
+int VerifyPeerChain(X509_STORE_CTX* store, void*) {
+    if (X509_verify_cert(store) == 1) return 1;
+    auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    const auto* host = ssl != nullptr ? static_cast<const std::string*>(SSL_get_app_data(ssl)) : nullptr;
+    X509* leaf = X509_STORE_CTX_get0_cert(store);
+    if (host == nullptr || leaf == nullptr) return 0;
+    try {
+        std::vector<std::string> chain{DerOf(leaf)};
+        STACK_OF(X509)* untrusted = X509_STORE_CTX_get0_untrusted(store);
+        for (int i = 0; untrusted != nullptr && i < sk_X509_num(untrusted); ++i)
+            chain.push_back(DerOf(sk_X509_value(untrusted, i)));
+        if (!net::VerifyWithSystemRoots(chain, *host)) return 0;
+    } catch (const std::exception&) {
+        return 0;
+    }
+    X509_STORE_CTX_set_error(store, X509_V_OK);
+    return 1;
+}
+
 // Built once, on the first https request, so the CA-file setting is read then and not at load.
 SSL_CTX* SharedTlsContext() {
     static SSL_CTX* const context = [] {
@@ -127,9 +162,10 @@ SSL_CTX* SharedTlsContext() {
         if (created == nullptr) return created;
         net::LoadTrustedRoots(created);
         std::string caFile;
-        if (VondSdk::platform::GetEnv(kCaFileVariable, caFile) && !caFile.empty())
+        if (VondSdk::ReadDevOverride(VondSdk::kCaFileOverride, caFile))
             SSL_CTX_load_verify_locations(created, caFile.c_str(), nullptr);
         SSL_CTX_set_verify(created, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_cert_verify_callback(created, VerifyPeerChain, nullptr);
         return created;
     }();
     return context;
@@ -140,7 +176,8 @@ SSL_CTX* SharedTlsContext() {
 // write can raise SIGPIPE.
 class Channel {
 public:
-    explicit Channel(const std::atomic<bool>* cancel) : cancel_(cancel) {
+    explicit Channel(const std::atomic<bool>* cancel)
+        : cancel_(cancel), deadline_(Clock::now() + std::chrono::milliseconds(exchangeTimeoutMs.load())) {
         socket_ = net::OpenTcpSocket();
         CheckOrThrow<Error>(socket_ != net::kInvalidSocket, kSocketMessage);
     }
@@ -195,6 +232,8 @@ public:
         SSL_set_bio(tls_.get(), in, out);
         in_ = in;
         out_ = out;
+        host_ = host;
+        SSL_set_app_data(tls_.get(), &host_);
         X509_VERIFY_PARAM* verify = SSL_get0_param(tls_.get());
         // A host without letters was connected to as an address, so the certificate must
         // name that address; a name gets SNI and a host-name check.
@@ -209,7 +248,15 @@ public:
         }
         SSL_set_connect_state(tls_.get());
         ERR_clear_error();
-        int result = DriveTls([this] { return SSL_do_handshake(tls_.get()); });
+        int result = DriveTls([this] {
+            // The shared context's trust store fills its lookup caches while it verifies a
+            // peer, and ThreadSanitizer sees one handshake read a certificate another is
+            // still writing there. Over memory BIOs a handshake step never waits on the
+            // network, so running the steps one at a time costs little.
+            static std::mutex* const handshakeMutex = new std::mutex();
+            std::lock_guard<std::mutex> lock(*handshakeMutex);
+            return SSL_do_handshake(tls_.get());
+        });
         if (result <= 0) {
             long verdict = SSL_get_verify_result(tls_.get());
             if (verdict != X509_V_OK)
@@ -271,25 +318,33 @@ private:
             lookup->done.notify_all();
         }).detach();
 
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(connectTimeoutMs.load());
+        const auto deadline =
+            std::min(Clock::now() + std::chrono::milliseconds(connectTimeoutMs.load()), deadline_);
         std::unique_lock<std::mutex> lock(lookup->mutex);
         while (!lookup->finished) {
             CheckOrThrow<Error>(cancel_ == nullptr || !cancel_->load(), kCancelledMessage);
-            const auto now = std::chrono::steady_clock::now();
+            const auto now = Clock::now();
+            CheckOrThrow<Error>(now < deadline_, kExchangeTimeoutMessage);
             CheckOrThrow<Error>(now < deadline, kConnectTimeoutMessage);
-            lookup->done.wait_for(lock, std::min<std::chrono::steady_clock::duration>(
-                                            std::chrono::milliseconds(kWaitSliceMs), deadline - now));
+            lookup->done.wait_for(
+                lock, std::min<Clock::duration>(std::chrono::milliseconds(kWaitSliceMs), deadline - now));
         }
         address = lookup->ip;
         return lookup->code;
     }
 
+    void CheckDeadline() const { CheckOrThrow<Error>(Clock::now() < deadline_, kExchangeTimeoutMessage); }
+
     void WaitReady(bool forWrite, long long timeoutMs, const char* timeoutMessage) {
         long long waited = 0;
         for (;;) {
             CheckOrThrow<Error>(cancel_ == nullptr || !cancel_->load(), kCancelledMessage);
+            CheckDeadline();
             CheckOrThrow<Error>(waited < timeoutMs, timeoutMessage);
-            int slice = static_cast<int>(std::min<long long>(kWaitSliceMs, timeoutMs - waited));
+            const long long untilDeadline =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count() + 1;
+            int slice = static_cast<int>(
+                std::min({static_cast<long long>(kWaitSliceMs), timeoutMs - waited, untilDeadline}));
             int ready = net::WaitSocket(socket_, forWrite, slice);
             if (ready < 0) throw Error(kNetworkMessage + std::to_string(-1));
             if (ready > 0) return;
@@ -301,6 +356,7 @@ private:
     bool SendAll(const char* data, std::size_t size) {
         std::size_t offset = 0;
         while (offset < size) {
+            CheckDeadline();
             bool wouldBlock = false;
             long sent = net::SendSome(socket_, data + offset, size - offset, wouldBlock);
             if (sent > 0) {
@@ -316,6 +372,9 @@ private:
 
     long RecvRaw(char* buffer, std::size_t size) {
         for (;;) {
+            // Checked before every read, not only while waiting: a peer that trickles one byte
+            // at a time never lets a wait run out.
+            CheckDeadline();
             bool wouldBlock = false;
             long received = net::RecvSome(socket_, buffer, size, wouldBlock);
             if (received >= 0) return received;
@@ -361,6 +420,8 @@ private:
     }
 
     const std::atomic<bool>* cancel_;
+    const Clock::time_point deadline_;
+    std::string host_;  // the name the peer's certificate must carry, for the verify callback
     net::SocketHandle socket_ = net::kInvalidSocket;
     std::unique_ptr<SSL, SslDeleter> tls_;
     BIO* in_ = nullptr;   // owned by tls_
@@ -369,6 +430,9 @@ private:
 
 void ParseHead(Response& response) {
     std::string head(response.source.data(), static_cast<std::size_t>(response.head_end));
+    const std::string parseFailure = std::string(kParseMessage) + "\n" + head;
+    // The status line comes first: a head that opens with an empty line is not a response.
+    CheckOrThrow<Error>(head.compare(0, 2, "\r\n") != 0, parseFailure);
     std::vector<std::string> lines;
     for (std::size_t start = 0; start < head.size();) {
         std::size_t end = head.find("\r\n", start);
@@ -376,32 +440,29 @@ void ParseHead(Response& response) {
         if (end > start) lines.push_back(head.substr(start, end - start));
         start = end + 2;
     }
-    if (lines.empty()) return;
+    CheckOrThrow<Error>(!lines.empty(), parseFailure);
 
+    // Version, space, code, space, reason. The reason may be empty (common Java servers send
+    // "HTTP/1.1 200 "), the space before it may not.
     const std::string& status = lines.front();
-    std::vector<std::string> pieces;
-    std::size_t position = 0;
-    while (pieces.size() < 3 && position < status.size()) {
-        std::size_t begin = status.find_first_not_of(' ', position);
-        if (begin == std::string::npos) break;
-        if (pieces.size() == 2) {
-            pieces.push_back(status.substr(begin));
-            break;
-        }
-        std::size_t end = status.find(' ', begin);
-        if (end == std::string::npos) end = status.size();
-        pieces.push_back(status.substr(begin, end - begin));
-        position = end;
-    }
-    CheckOrThrow<Error>(pieces.size() == 3, std::string(kParseMessage) + "\n" + head);
-    response.protocol_version = Trim(pieces[0]);
-    response.status_code = Trim(pieces[1]);
-    response.status_text = Trim(pieces[2]);
+    const std::size_t npos = std::string::npos;
+    std::size_t versionBegin = status.find_first_not_of(' ');
+    std::size_t versionEnd = versionBegin == npos ? npos : status.find(' ', versionBegin);
+    std::size_t codeBegin = versionEnd == npos ? npos : status.find_first_not_of(' ', versionEnd);
+    std::size_t codeEnd = codeBegin == npos ? npos : status.find(' ', codeBegin);
+    CheckOrThrow<Error>(codeEnd != npos, parseFailure);
+    std::size_t textBegin = status.find_first_not_of(' ', codeEnd);
+    response.protocol_version = Trim(status.substr(versionBegin, versionEnd - versionBegin));
+    response.status_code = Trim(status.substr(codeBegin, codeEnd - codeBegin));
+    response.status_text = textBegin == npos ? std::string() : Trim(status.substr(textBegin));
 
     for (std::size_t i = 1; i < lines.size(); ++i) {
         std::size_t colon = lines[i].find(':');
         if (colon == std::string::npos || colon == 0 || colon + 1 == lines[i].size()) continue;
-        response.header.Add(Lowercase(Trim(lines[i].substr(0, colon))), Trim(lines[i].substr(colon + 1)));
+        std::string name = Trim(lines[i].substr(0, colon));
+        // "  : x" names nothing; stored, it would answer a lookup of the empty name.
+        if (name.empty()) continue;
+        response.header.Add(Lowercase(name), Trim(lines[i].substr(colon + 1)));
     }
 
     std::string length = response.header.Get("content-length");
@@ -468,12 +529,16 @@ bool HasNoBody(const std::string& status) {
     return status == "204" || status == "304" || (status.size() == 3 && status[0] == '1');
 }
 
-Response ReadResponse(Channel& channel) {
+}  // namespace
+
+Response ReadResponse(const ReadSome& readSome) {
     Response response;
     std::vector<char> buffer(kReadBufferBytes);
     std::size_t total = 0;
     auto read = [&]() -> long {
-        long count = channel.Read(buffer.data(), buffer.size());
+        long count = readSome(buffer.data(), buffer.size());
+        CheckOrThrow<Error>(count <= static_cast<long>(buffer.size()),
+                            kNetworkMessage + std::to_string(count));
         if (count > 0) {
             total += static_cast<std::size_t>(count);
             CheckOrThrow<Error>(total <= kMaxResponseBytes, kResponseTooLargeMessage);
@@ -504,7 +569,12 @@ Response ReadResponse(Channel& channel) {
     auto append = [&](long count) {
         response.body.insert(response.body.end(), buffer.data(), buffer.data() + count);
     };
-    if (response.chunked) {
+    if (HasNoBody(response.status_code)) {
+        // Whatever length the head names is that of a body these answers never carry; waiting
+        // for it would hold the exchange until the peer gives up.
+        response.body.clear();
+        response.content_length = 0;
+    } else if (response.chunked) {
         ChunkWalker walker;
         while (!walker.Advance(response.body)) {
             long count = read();
@@ -523,8 +593,6 @@ Response ReadResponse(Channel& channel) {
             append(count);
         }
         response.body.resize(length);
-    } else if (HasNoBody(response.status_code)) {
-        response.body.clear();
     } else {
         // Without a length or chunking the peer's close is the end of the body.
         for (;;) {
@@ -538,11 +606,46 @@ Response ReadResponse(Channel& channel) {
     return response;
 }
 
-}  // namespace
-
 void SetTimeouts(std::chrono::milliseconds connect, std::chrono::milliseconds io) {
     connectTimeoutMs.store(connect.count());
     ioTimeoutMs.store(io.count());
+}
+
+void SetExchangeTimeout(std::chrono::milliseconds exchange) {
+    exchangeTimeoutMs.store(exchange.count());
+}
+
+namespace {
+
+bool IsUrlHostChar(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '.' || c == '-';
+}
+
+}  // namespace
+
+bool SplitUrl(const std::string& url, UrlParts& parts) {
+    std::size_t at = 0;
+    if (url.compare(0, 7, "http://") == 0) {
+        parts.protocol = "http";
+        at = 7;
+    } else if (url.compare(0, 8, "https://") == 0) {
+        parts.protocol = "https";
+        at = 8;
+    } else {
+        return false;
+    }
+    // Host, port and path are all that may follow, and none of them holds a line break.
+    if (url.find_first_of("\r\n", at) != std::string::npos) return false;
+    std::size_t hostEnd = at;
+    while (hostEnd < url.size() && IsUrlHostChar(url[hostEnd])) ++hostEnd;
+    std::size_t portBegin = hostEnd < url.size() && url[hostEnd] == ':' ? hostEnd + 1 : hostEnd;
+    std::size_t portEnd = portBegin;
+    while (portEnd < url.size() && url[portEnd] >= '0' && url[portEnd] <= '9') ++portEnd;
+    parts.host = url.substr(at, hostEnd - at);
+    parts.port = url.substr(portBegin, portEnd - portBegin);
+    parts.path = url.substr(portEnd);
+    return true;
 }
 
 void Header::Add(const std::string& name, const std::string& value) {
@@ -605,22 +708,18 @@ Response Request::Send(const std::string& target) {
 
 Response Request::Send(const std::string& target, const std::atomic<bool>* cancel) {
     CheckOrThrow<std::invalid_argument>(!method.empty(), kNoMethodMessage);
-    // Never destroyed: a detached worker may still be sending (a tracking post, say) while the
-    // process runs its exit handlers.
-    static const std::regex* pattern =
-        new std::regex(R"(^(http|https)://([\w.-]*):?(\d*)(/?.*)$)", std::regex::ECMAScript);
-    std::smatch match;
-    CheckOrThrow<std::invalid_argument>(std::regex_match(target, match, *pattern), kBadUrlMessage);
-    protocol = match[1].str();
-    if (match[3].length() == 0) {
+    UrlParts parts;
+    CheckOrThrow<std::invalid_argument>(SplitUrl(target, parts), kBadUrlMessage);
+    protocol = parts.protocol;
+    if (parts.port.empty()) {
         port = protocol == "http" ? 80 : 443;
     } else {
-        port = Stoi(match[3].str(), 10);
+        port = Stoi(parts.port, 10);
         // htons would silently fold a larger number onto some other port.
         CheckOrThrow<std::out_of_range>(port <= 65535, kBadPortMessage);
     }
-    host = match[2].str();
-    path = match[4].length() == 0 ? std::string("/") : match[4].str();
+    host = parts.host;
+    path = parts.path.empty() ? std::string("/") : parts.path;
 
     NetworkSession session;
     try {
@@ -637,7 +736,8 @@ Response Request::Send(const std::string& target, const std::atomic<bool>* cance
 
         if (protocol != "http") channel.StartTls(host);
         channel.Write(source);
-        return ReadResponse(channel);
+        return ReadResponse(
+            [&channel](char* buffer, std::size_t size) { return channel.Read(buffer, size); });
     } catch (const std::exception& failure) {
         throw Error(failure.what());
     }

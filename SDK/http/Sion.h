@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -105,11 +106,35 @@ extern const char* const kBadFramingMessage;        // negative length, bad chun
 extern const char* const kBadPortMessage;           // a URL port above 65535
 extern const char* const kSocketMessage;            // the OS gave no socket
 extern const char* const kCancelledMessage;         // the pool stopped during the exchange
+extern const char* const kExchangeTimeoutMessage;   // the whole exchange ran past its bound
 
 constexpr std::size_t kMaxResponseBytes = 16u * 1024u * 1024u;
 
 // Bounds for connecting and for each read or write (10 s and 30 s unless changed).
 // Process-wide; tests shorten them. Thread-safe.
 void SetTimeouts(std::chrono::milliseconds connect, std::chrono::milliseconds io);
+// Bound for a whole exchange, from the lookup to the last byte (60 s unless changed), so that a
+// peer trickling a byte at a time cannot hold a worker, or a waiting Init, for ever.
+// Process-wide; tests shorten it. Thread-safe.
+void SetExchangeTimeout(std::chrono::milliseconds exchange);
+
+// The parts of an http(s) URL as the client reads it: scheme "http" or "https", then a host of
+// letters, digits, "_", "." and "-" (may be empty), an optional ":" and port digits (may be
+// empty), and the rest as the path (may be empty). False for anything else, including a
+// line break anywhere after the scheme. Linear in the URL's length, for any input.
+struct UrlParts {
+    std::string protocol;
+    std::string host;
+    std::string port;
+    std::string path;
+};
+bool SplitUrl(const std::string& url, UrlParts& parts);
+
+// One read of a response: fills at most size bytes and returns their count, 0 once the peer
+// has closed, a negative result on failure.
+using ReadSome = std::function<long(char* buffer, std::size_t size)>;
+// Reads and frames one response from read (the client's own reader, also driven directly by
+// tests and fuzzing). Throws what Send would raise before it rewraps the failure.
+Response ReadResponse(const ReadSome& read);
 
 }  // namespace sion

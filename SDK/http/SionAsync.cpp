@@ -4,6 +4,7 @@
 #include <chrono>
 #include <iostream>
 #include <stdexcept>
+#include <system_error>
 
 #include "platform/Platform.h"
 
@@ -35,6 +36,7 @@ struct Async::State {
     bool started = false;
     std::atomic<bool> stop{false};
     bool joinOnStart = false;
+    Async::ThreadFactory spawn;
 };
 
 namespace {
@@ -122,11 +124,30 @@ Async::~Async() {
 }
 
 void Async::Start() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::unique_lock<std::mutex> lock(state_->mutex);
     if (state_->started) throw std::logic_error(kStartTwiceMessage);
-    for (int index = 0; index < state_->threadCount; ++index) {
-        std::shared_ptr<State> state = state_;
-        state_->threads[index] = std::thread([state, index] { WorkerLoop(state, index); });
+    try {
+        for (int index = 0; index < state_->threadCount; ++index) {
+            std::shared_ptr<State> state = state_;
+            std::function<void()> body = [state, index] { WorkerLoop(state, index); };
+            std::thread worker =
+                state_->spawn ? state_->spawn(std::move(body)) : std::thread(std::move(body));
+            state_->threads[index] = std::move(worker);
+        }
+    } catch (const std::system_error&) {
+        // The workers made so far must not stay joinable in the table (the next Start or the
+        // pool's end would terminate the process): they are let go and asked to leave, and
+        // the pool returns to "not started" once they have.
+        for (auto& entry : state_->threads) {
+            if (entry.second.joinable()) entry.second.detach();
+        }
+        if (!state_->stop.load()) {
+            state_->stop.store(true);
+            state_->cond.notify_all();
+            state_->cond.wait(lock, [&] { return state_->threads.empty(); });
+            state_->stop.store(false);
+        }
+        throw;
     }
     state_->started = true;
     if (!state_->joinOnStart) {
@@ -134,9 +155,16 @@ void Async::Start() {
     }
 }
 
+void Async::SetThreadFactory(ThreadFactory factory) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->spawn = std::move(factory);
+}
+
 void Async::Enqueue(const RequestBuilder& builder, Completion completion) {
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
+        // A stopped pool never serves again; keeping the task would only pile up memory.
+        if (state_->stop.load()) return;
         State::AsyncTask task;
         task.request = builder();
         task.completion = std::move(completion);

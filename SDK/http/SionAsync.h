@@ -36,9 +36,13 @@ public:
     Async& operator=(const Async&) = delete;
 
     // Creates the six workers; a second call throws std::logic_error. Any thread.
+    // When the OS refuses a worker, the ones already made leave again, the pool is as before
+    // the call (not started, so a later Start may try again) and the std::system_error is
+    // passed on.
     void Start();
     // Runs builder on the caller's thread (under the pool's lock) and queues the request;
-    // completion later runs on a worker thread. Nothing runs once the pool is stopped.
+    // completion later runs on a worker thread. Once the pool is stopped nothing is queued:
+    // builder and completion are dropped at once.
     void Enqueue(const RequestBuilder& builder, Completion completion);
     // Stops the pool: queued tasks are dropped, in-flight exchanges are cut short and their
     // results dropped; a completion already running finishes first. Returns when all
@@ -48,6 +52,10 @@ public:
     bool Started() const;
     // True once Stop or destruction has begun; the pool never serves again afterwards.
     bool Stopped() const;
+
+    // Makes each worker thread; tests replace it to make the OS refuse one. Set before Start.
+    using ThreadFactory = std::function<std::thread(std::function<void()> body)>;
+    void SetThreadFactory(ThreadFactory factory);
 
     struct State;  // shared with the workers, so that it outlives a pool they outlive
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 typedef struct ssl_ctx_st SSL_CTX;
 
@@ -30,6 +31,8 @@ void CloseSocket(SocketHandle socket);
 
 // Resolves a host name to the dotted text of its first IPv4 address. Returns the resolver's
 // result code (0 on success); ip is left unchanged when the first entry holds no IPv4 address.
+// Takes its own reference on the network stack for the lookup, so a caller that gives up on a
+// slow lookup and drops its reference cannot unload Winsock under it.
 int ResolveIpv4(const std::string& host, std::string& ip);
 // The system's message for a resolver result code, on one line, at most 1024 characters.
 std::string ResolveErrorText(int code);
@@ -60,6 +63,12 @@ int LastSocketError();
 // certificate store, OpenSSL's default verify paths elsewhere). False when none could be
 // loaded.
 bool LoadTrustedRoots(SSL_CTX* context);
+
+// Verifies a peer's chain (DER certificates, the peer's own first, then the intermediates it
+// sent) with the system's verifier for a TLS server named host (a name or a dotted IPv4
+// address): CryptoAPI with its SSL policy on Windows, which may fetch roots on demand. Always
+// false elsewhere, where OpenSSL's default paths already are the system's roots.
+bool VerifyWithSystemRoots(const std::vector<std::string>& chain, const std::string& host);
 
 }  // namespace net
 }  // namespace VondSdk

@@ -136,5 +136,9 @@ bool LoadTrustedRoots(SSL_CTX* context) {
     return SSL_CTX_set_default_verify_paths(context) == 1;
 }
 
+bool VerifyWithSystemRoots(const std::vector<std::string>&, const std::string&) {
+    return false;
+}
+
 }  // namespace net
 }  // namespace VondSdk

@@ -11,6 +11,7 @@
 // clang-format on
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "platform/Net.h"
@@ -90,6 +91,11 @@ void CloseSocket(SocketHandle socket) {
 }
 
 int ResolveIpv4(const std::string& host, std::string& ip) {
+    std::string startupMessage;
+    if (!StartupNetwork(startupMessage)) return WSANOTINITIALISED;
+    struct Reference {
+        ~Reference() { CleanupNetwork(); }
+    } reference;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -192,6 +198,82 @@ bool LoadTrustedRoots(SSL_CTX* context) {
     }
     ::CertCloseStore(store, 0);
     return added > 0;
+}
+
+}  // namespace net
+}  // namespace VondSdk
+
+namespace VondSdk {
+namespace net {
+
+namespace {
+
+struct StoreCloser {
+    void operator()(void* store) const { ::CertCloseStore(static_cast<HCERTSTORE>(store), 0); }
+};
+struct CertificateFreer {
+    void operator()(const CERT_CONTEXT* certificate) const { ::CertFreeCertificateContext(certificate); }
+};
+struct ChainFreer {
+    void operator()(const CERT_CHAIN_CONTEXT* chain) const { ::CertFreeCertificateChain(chain); }
+};
+
+std::wstring Widen(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    int size = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (size <= 0) return std::wstring();
+    std::wstring wide(static_cast<size_t>(size), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
+    return wide;
+}
+
+}  // namespace
+
+bool VerifyWithSystemRoots(const std::vector<std::string>& chain, const std::string& host) {
+    if (chain.empty() || chain.front().empty() || host.empty()) return false;
+    std::unique_ptr<const CERT_CONTEXT, CertificateFreer> leaf(
+        ::CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(chain.front().data()),
+                                       static_cast<DWORD>(chain.front().size())));
+    if (!leaf) return false;
+    // The intermediates the peer sent, so that the chain can be built through them.
+    std::unique_ptr<void, StoreCloser> sent(
+        ::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
+    if (!sent) return false;
+    for (size_t i = 1; i < chain.size(); ++i) {
+        ::CertAddEncodedCertificateToStore(
+            sent.get(), X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(chain[i].data()),
+            static_cast<DWORD>(chain[i].size()), CERT_STORE_ADD_ALWAYS, nullptr);
+    }
+
+    char serverAuth[] = szOID_PKIX_KP_SERVER_AUTH;
+    LPSTR usages[] = {serverAuth};
+    CERT_CHAIN_PARA parameters{};
+    parameters.cbSize = sizeof(parameters);
+    parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
+    parameters.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    PCCERT_CHAIN_CONTEXT built = nullptr;
+    if (!::CertGetCertificateChain(nullptr, leaf.get(), nullptr, sent.get(), &parameters, 0, nullptr,
+                                   &built) ||
+        built == nullptr)
+        return false;
+    std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFreer> owned(built);
+    // The chain itself must be sound and end in a trusted root; the SSL policy alone is not
+    // enough everywhere (Wine's accepts an unknown root for a host name).
+    if (built->TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR) return false;
+
+    std::wstring serverName = Widen(host);
+    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
+    ssl.cbSize = sizeof(ssl);
+    ssl.dwAuthType = AUTHTYPE_SERVER;
+    ssl.pwszServerName = &serverName[0];
+    CERT_CHAIN_POLICY_PARA policy{};
+    policy.cbSize = sizeof(policy);
+    policy.pvExtraPolicyPara = &ssl;
+    CERT_CHAIN_POLICY_STATUS status{};
+    status.cbSize = sizeof(status);
+    if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, built, &policy, &status)) return false;
+    return status.dwError == 0;
 }
 
 }  // namespace net

@@ -1,8 +1,11 @@
 #include "src/CVondCore.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <limits>
 #include <stdexcept>
+#include <system_error>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -17,6 +20,7 @@
 #include "src/CVondTrack.h"
 #include "src/CVondUser.h"
 #include "utils/VondConfigUtils.h"
+#include "utils/VondJson.h"
 #include "utils/VondLogging.h"
 #include "utils/VondUtils.h"
 
@@ -40,12 +44,9 @@ void Report(ResultCallback callback, int code, const std::string& message) {
     if (callback != nullptr) callback(code, ToWide(message), std::wstring());
 }
 
-// A number member read as an integer; anything else counts as absent.
+// A number member read as an integer; anything else, or a number past 64 bits, counts as absent.
 int64_t IntMember(const nlohmann::json& object, const char* key) {
-    if (!object.is_object()) return 0;
-    auto it = object.find(key);
-    if (it == object.end() || !it->is_number()) return 0;
-    return it->is_number_float() ? static_cast<int64_t>(it->get<double>()) : it->get<int64_t>();
+    return IntegerMember(object, key, 0);
 }
 
 std::string StringMember(const nlohmann::json& object, const char* key) {
@@ -64,14 +65,22 @@ struct StartupWait {
     nlohmann::json clientConfig;
 };
 
+// Every start-up still waiting, so that Exit releases each of them (two games' threads may
+// call Init at once).
 std::mutex g_startupMutex;
-std::weak_ptr<StartupWait> g_currentStartup;
+std::vector<std::weak_ptr<StartupWait>> g_waitingStartups;
 
 void FinishStartupWait(const std::shared_ptr<StartupWait>& wait) {
     std::lock_guard<std::mutex> lock(wait->mutex);
     wait->done = true;
     wait->cond.notify_all();
 }
+
+// Sets done when the completion leaves, however it leaves.
+struct FinishOnExit {
+    const std::shared_ptr<StartupWait>& wait;
+    ~FinishOnExit() { FinishStartupWait(wait); }
+};
 
 void SendAttribution() {
     CVondApi::Instance().RequestAttribution([](HttpResp resp) {
@@ -88,6 +97,7 @@ void SendAttribution() {
 // EOS starts is queued before done is set; the game's callback is called without any SDK
 // lock held, and before done, so the game hears of a failed request before the outcome.
 void OnClientConfig(const std::shared_ptr<StartupWait>& wait, ResultCallback callback, const HttpResp& resp) {
+    FinishOnExit finish{wait};
     try {
         if (resp.code == kCodeOk) {
             nlohmann::json config = nlohmann::json::parse(ToUtf8(resp.data), nullptr, false);
@@ -104,8 +114,10 @@ void OnClientConfig(const std::shared_ptr<StartupWait>& wait, ResultCallback cal
         }
     } catch (const std::exception& e) {
         LOG(ERROR) << "Client config handling failed: " << e.what();
+    } catch (...) {
+        // The game's callback may throw anything; start-up must still go on.
+        LOG(ERROR) << "Client config handling failed";
     }
-    FinishStartupWait(wait);
 }
 
 // Fills the fields the game left empty, then starts EOS. A null or unparsable configuration
@@ -148,6 +160,11 @@ void CVondCore::InitSdk(std::string appId, std::string appKey, std::shared_ptr<E
             pool.Start();
         } catch (const std::logic_error&) {
             // Another start-up on another thread started it first.
+        } catch (const std::system_error& e) {
+            // No workers, no backend: start-up cannot go on, and says so once.
+            LOG(ERROR) << "Request pool failed to start: " << e.what();
+            Report(callback, kCodeInitFailure, kInitFailure);
+            return;
         }
     }
 
@@ -157,7 +174,7 @@ void CVondCore::InitSdk(std::string appId, std::string appKey, std::shared_ptr<E
     auto wait = std::make_shared<StartupWait>();
     {
         std::lock_guard<std::mutex> lock(g_startupMutex);
-        g_currentStartup = wait;
+        g_waitingStartups.push_back(wait);
     }
     CVondApi::Instance().RequestClientConfig(
         [wait, callback](HttpResp resp) { OnClientConfig(wait, callback, resp); });
@@ -169,6 +186,15 @@ void CVondCore::InitSdk(std::string appId, std::string appKey, std::shared_ptr<E
         std::unique_lock<std::mutex> lock(wait->mutex);
         wait->cond.wait(lock, [&] { return wait->done || pool.Stopped(); });
         clientConfig = wait->clientConfig;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_startupMutex);
+        g_waitingStartups.erase(std::remove_if(g_waitingStartups.begin(), g_waitingStartups.end(),
+                                               [&](const std::weak_ptr<StartupWait>& entry) {
+                                                   auto held = entry.lock();
+                                                   return !held || held == wait;
+                                               }),
+                                g_waitingStartups.end());
     }
 
     LaunchArgs::Parse(platform::CommandLine());
@@ -270,13 +296,15 @@ void CVondCore::SetLevel(int level) {
 void CVondCore::Exit() {
     EpicSdkService::shutdown();
     sion::Pool().Stop();
-    std::shared_ptr<StartupWait> startup;
+    std::vector<std::shared_ptr<StartupWait>> startups;
     {
         std::lock_guard<std::mutex> lock(g_startupMutex);
-        startup = g_currentStartup.lock();
+        for (const auto& entry : g_waitingStartups) {
+            if (auto held = entry.lock()) startups.push_back(held);
+        }
     }
     // A start-up still waiting for its answer would wait for ever: the stopped pool drops it.
-    if (startup) FinishStartupWait(startup);
+    for (const auto& startup : startups) FinishStartupWait(startup);
     LOG(INFO) << "Excute Exit.";
 }
 

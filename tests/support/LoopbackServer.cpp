@@ -247,6 +247,7 @@ struct LoopbackServer::Impl {
     bool silent = false;
     bool hold = false;
     bool keepOpen = false;
+    std::chrono::milliseconds trickle{0};
     std::size_t releases = 0;
     std::size_t held = 0;
     std::size_t maxHeld = 0;
@@ -291,6 +292,7 @@ struct LoopbackServer::Impl {
         if (request.empty()) return;
         Responder reply;
         bool stayOpen = false;
+        std::chrono::milliseconds pause{0};
         {
             std::unique_lock<std::mutex> lock(mutex);
             requests.push_back(request);
@@ -309,8 +311,18 @@ struct LoopbackServer::Impl {
             }
             reply = responder;
             stayOpen = keepOpen;
+            pause = trickle;
         }
-        SendAll(client, ssl, reply ? reply(request) : std::string(kDefaultReply));
+        std::string bytes = reply ? reply(request) : std::string(kDefaultReply);
+        if (pause.count() > 0) {
+            for (char byte : bytes) {
+                if (!SendAll(client, ssl, std::string(1, byte))) break;
+                std::unique_lock<std::mutex> lock(mutex);
+                if (changed.wait_for(lock, pause, [&] { return stopping; })) break;
+            }
+        } else {
+            SendAll(client, ssl, bytes);
+        }
         if (stayOpen) {
             std::unique_lock<std::mutex> lock(mutex);
             changed.wait(lock, [&] { return stopping; });
@@ -419,6 +431,11 @@ void LoopbackServer::NeverAnswer() {
 void LoopbackServer::KeepOpenAfterReply(bool keepOpen) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->keepOpen = keepOpen;
+}
+
+void LoopbackServer::TrickleReplies(std::chrono::milliseconds pause) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->trickle = pause;
 }
 
 void LoopbackServer::HoldReplies(bool hold) {

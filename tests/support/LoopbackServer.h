@@ -81,6 +81,9 @@ public:
     // While on, connections stay open after their reply until the server is destroyed, so a
     // client must find the end of the response from its framing alone.
     void KeepOpenAfterReply(bool keepOpen);
+    // While pause is above zero, replies go out one byte at a time with pause between bytes
+    // (a peer that trickles), ending early when the server is destroyed.
+    void TrickleReplies(std::chrono::milliseconds pause);
     // While on, each connection waits after reading its request until Release lets it reply.
     void HoldReplies(bool hold);
     void Release(std::size_t count = 1);

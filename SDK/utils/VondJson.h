@@ -1,0 +1,18 @@
+// Reading numbers out of JSON the backend or a stored file supplied, where a value may be of
+// any size or kind.
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+
+namespace VondSdk {
+
+// The member key of object read as an integer: integers as they are, floating-point values
+// truncated towards zero. fallback when object is not an object, the member is missing or not
+// a number, or its value does not fit in 64 bits (never an undefined conversion).
+int64_t IntegerMember(const nlohmann::json& object, const char* key, int64_t fallback = 0);
+
+// The same for a value itself.
+int64_t IntegerValue(const nlohmann::json& value, int64_t fallback = 0);
+
+}  // namespace VondSdk

@@ -1,0 +1,77 @@
+// The transport's Windows-only duties against a real Win32 (under Wine on the build machines):
+// name lookups that hold their own Winsock reference, and peer chains that only the Windows
+// certificate store can vouch for.
+#ifdef _WIN32
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+
+// clang-format off
+#include <winsock2.h>
+#include <windows.h>
+#include <wincrypt.h>
+// clang-format on
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "http/Sion.h"
+#include "platform/Net.h"
+#include "support/LoopbackServer.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+using vondtest::LoopbackServer;
+using vondtest::ServerCert;
+
+std::string FailureOf(const std::string& url) {
+    sion::Request request;
+    request.SetMethod(sion::Method::Post);
+    try {
+        request.Send(url);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(no failure)";
+}
+
+}  // namespace
+
+TEST(TransportWin32, LookupHoldsItsOwnWinsockReference) {
+    // This process holds no Winsock reference at all, as when an exchange gave up on a slow
+    // lookup and dropped its own.
+    std::string ip = "unset";
+    EXPECT_EQ(VondSdk::net::ResolveIpv4("localhost", ip), 0);
+    EXPECT_EQ(ip, "127.0.0.1");
+    // And the lookup gave back what it took: a socket call now finds Winsock not started.
+    EXPECT_EQ(::socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);
+    EXPECT_EQ(::WSAGetLastError(), WSANOTINITIALISED);
+}
+
+// A chain OpenSSL refuses goes to CryptoAPI before the handshake fails. Its verdict must not
+// widen trust: Wine's SSL policy alone passes a chain to an unknown root for a host name, so
+// the chain's own trust status is required as well. (A root that only the Windows store knows
+// cannot be staged under Wine, which reads its root store once per process; on Windows the
+// same path accepts such a chain.)
+TEST(TransportWin32, SystemVerifierRefusesWhatNoStoreTrusts) {
+    vondtest::UnsetEnv("VOND_SDK_CA_FILE");
+    LoopbackServer trusted(ServerCert::Trusted);
+    LoopbackServer other(ServerCert::OtherHost);
+    LoopbackServer stranger(ServerCert::UntrustedCa);
+    for (const LoopbackServer* peer : {&trusted, &other, &stranger}) {
+        for (const std::string host : {"localhost", "127.0.0.1"}) {
+            const std::string failure =
+                FailureOf("https://" + host + ":" + std::to_string(peer->Port()) + "/");
+            EXPECT_EQ(failure.rfind(sion::kCertificateMessage, 0), 0u) << host << ": " << failure;
+        }
+        EXPECT_TRUE(peer->Requests().empty());
+    }
+}
+
+#endif  // _WIN32
