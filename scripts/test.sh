@@ -31,7 +31,7 @@ for sanitizer in thread address; do
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
     -DCMAKE_SHARED_LINKER_FLAGS="$flags"
   cmake --build "build/linux-${sanitizer}" -j "$jobs"
-  (cd "build/linux-${sanitizer}" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" \
+  (cd "build/linux-${sanitizer}" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     ASAN_OPTIONS="detect_leaks=1" ctest --output-on-failure -j "$jobs" --timeout 300 -E exported_symbols) \
     | tee "build/linux-${sanitizer}-ctest.log"
   summary "Linux x64 ${sanitizer} sanitizer" "build/linux-${sanitizer}-ctest.log" "$start"
