@@ -110,10 +110,14 @@ if [ ! -f "$dir64/wineprefix/system.reg" ]; then
   WINEPREFIX="$dir64/wineprefix" /usr/lib/wine/wineserver64 -w || true
 fi
 log64="$build/win64-ctest.log"
+# One Wine server for the whole run: started and ended per test, a server on its way out now
+# and then refused the next test's process, which then failed before printing a line.
+WINEPREFIX="$dir64/wineprefix" /usr/lib/wine/wineserver64 -p
 set +e
 (cd "$dir64" && ctest --output-on-failure -j "$jobs" --timeout 300 $wine_retry) >"$log64" 2>&1
 rc64=$?
 set -e
+WINEPREFIX="$dir64/wineprefix" /usr/lib/wine/wineserver64 -k || true
 cat "$log64"
 tests64=$(cd "$dir64" && ctest -N | sed -nE 's/^Total Tests: ([0-9]+)/\1/p')
 check_count "$log64" "${tests64:-0}" || rc64=1
@@ -142,10 +146,12 @@ else
     rc32=1
   fi
   tests32=$(cd "$dir32" && ctest -N | sed -nE 's/^Total Tests: ([0-9]+)/\1/p')
+  WINEPREFIX="$dir32/wineprefix" /usr/lib/wine/wineserver -p
   set +e
   (cd "$dir32" && ctest --output-on-failure -j "$jobs" --timeout 300 $wine_retry) >"$log32" 2>&1
   [ $? = 0 ] || rc32=1
   set -e
+  WINEPREFIX="$dir32/wineprefix" /usr/lib/wine/wineserver -k || true
   cat "$log32"
   # The same suite as the x64 leg, every test run and passed under the 32-bit loader.
   [ "${tests32:-0}" = "${tests64:-x}" ] || { echo "x86 lists ${tests32:-0} tests, x64 ${tests64:-?}"; rc32=1; }

@@ -116,10 +116,11 @@ TEST_F(Startup, OrdinaryDeviceWritesNoLogAndRetriesAFailedAttribution) {
     });
     PointAt(server);
 
+    // Each start-up sends the configuration, the product pre-load and the attribution.
     VondProxy::Init(L"app-1", L"key-1", &Recorder::Callback);
-    ASSERT_TRUE(vondtest::WaitUntil([&] { return BackendRequests(server) == 2; }));
+    ASSERT_TRUE(vondtest::WaitUntil([&] { return BackendRequests(server) == 3; }));
     VondProxy::Init(L"app-1", L"key-1", &Recorder::Callback);
-    ASSERT_TRUE(vondtest::WaitUntil([&] { return BackendRequests(server) == 4; }));
+    ASSERT_TRUE(vondtest::WaitUntil([&] { return BackendRequests(server) == 6; }));
 
     int attributions = 0;
     for (const auto& request : server.Requests()) attributions += IsRequestFor(request, kAttributionPath);

@@ -248,7 +248,15 @@ public:
         }
         SSL_set_connect_state(tls_.get());
         ERR_clear_error();
-        int result = DriveTls([this] { return SSL_do_handshake(tls_.get()); });
+        int result = DriveTls([this] {
+            // The shared context's trust store fills its lookup caches while it verifies a
+            // peer, and ThreadSanitizer sees one handshake read a certificate another is
+            // still writing there. Over memory BIOs a handshake step never waits on the
+            // network, so running the steps one at a time costs little.
+            static std::mutex* const handshakeMutex = new std::mutex();
+            std::lock_guard<std::mutex> lock(*handshakeMutex);
+            return SSL_do_handshake(tls_.get());
+        });
         if (result <= 0) {
             long verdict = SSL_get_verify_result(tls_.get());
             if (verdict != X509_V_OK)

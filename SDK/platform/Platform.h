@@ -25,6 +25,9 @@ bool GetEnv(const char* name, std::string& value);
 // standard output and returns the fixed fallback path, which is not created.
 std::string SdkDataDir();
 
+// The character between folder names in the paths the SDK builds: '\\' on Windows, '/' elsewhere.
+char PathSeparator();
+
 bool IsDirectory(const std::string& path);
 // Creates one directory level; true when it exists afterwards.
 bool CreateDir(const std::string& path);

@@ -133,6 +133,10 @@ bool GetEnv(const char* name, std::string& value) {
     return true;
 }
 
+char PathSeparator() {
+    return '/';
+}
+
 bool IsDirectory(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

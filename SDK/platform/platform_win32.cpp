@@ -218,6 +218,10 @@ std::string SdkDataDir() {
     }
 }
 
+char PathSeparator() {
+    return '\\';
+}
+
 bool IsDirectory(const std::string& path) {
     try {
         return IsDirectoryW(WidePath(path));

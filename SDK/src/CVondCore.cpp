@@ -16,7 +16,9 @@
 #include "platform/Platform.h"
 #include "service/EpicLoginService.h"
 #include "service/EpicSdkService.h"
+#include "src/CVondPay.h"
 #include "src/CVondTrack.h"
+#include "src/CVondUser.h"
 #include "utils/VondConfigUtils.h"
 #include "utils/VondJson.h"
 #include "utils/VondLogging.h"
@@ -52,6 +54,8 @@ std::string StringMember(const nlohmann::json& object, const char* key) {
     auto it = object.find(key);
     return (it != object.end() && it->is_string()) ? it->get<std::string>() : std::string();
 }
+
+void IgnoreResult(int, std::wstring, std::wstring) {}
 
 // What one start-up shares with the client-configuration completion.
 struct StartupWait {
@@ -102,6 +106,8 @@ void OnClientConfig(const std::shared_ptr<StartupWait>& wait, ResultCallback cal
                 std::lock_guard<std::mutex> lock(wait->mutex);
                 wait->clientConfig = config.is_discarded() ? nlohmann::json() : config;
             }
+            // Loaded ahead of the first purchase, which then needs no product request of its own.
+            CVondPay::Instance().QueryProducts(&IgnoreResult);
             if (IntMember(ReadConfigJson(false), kAttributionFlag) == 0) SendAttribution();
         } else {
             if (callback != nullptr) callback(resp.code, resp.msg, resp.data);
@@ -225,13 +231,12 @@ bool CVondCore::CheckInit(ResultCallback callback) {
 }
 
 void CVondCore::CallPay(std::string productId, std::string extInfo, ResultCallback callback) {
-    (void)productId;
-    (void)extInfo;
     if (!CheckInit(callback)) return;
     if (!loggedIn_.load()) {
         Report(callback, kCodeNotLogin, kNotLogin);
         return;
     }
+    CVondPay::Instance().CreateOrder(std::move(productId), std::move(extInfo), callback);
 }
 
 void CVondCore::PostEvent(const std::string& eventName, const std::string& params, double value) {
@@ -239,8 +244,17 @@ void CVondCore::PostEvent(const std::string& eventName, const std::string& param
 }
 
 void CVondCore::Login(ResultCallback callback) {
-    // Without the EOS platform there is no Epic account to log in with.
-    Report(callback, kCodeLoginFailure, kLoginFailure);
+    // The service keeps itself alive until EOS answers; the completion needs nothing of it.
+    auto service = std::make_shared<EpicLoginService>();
+    LoginCompletion completion = [callback](std::shared_ptr<LoginInfo> info) {
+        if (!info) {
+            Report(callback, kCodeLoginFailure, kLoginFailure);
+            return;
+        }
+        LOG(INFO) << "Epic login success, puserId: " << info->puserId << ", token: " << info->jwtToken;
+        CVondUser::Instance().Login(info->puserId, info->jwtToken, callback);
+    };
+    service->login(ToUtf8(LaunchArgs::Get(L"AUTH_PASSWORD")), completion);
 }
 
 void CVondCore::SetServerId(std::string serverId) {

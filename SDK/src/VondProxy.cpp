@@ -8,6 +8,7 @@
 #include "easylogging++.h"
 #include "service/EosPlatform.h"
 #include "src/CVondCore.h"
+#include "src/CVondPay.h"
 #include "utils/VondUtils.h"
 
 namespace {
@@ -16,9 +17,7 @@ using VondSdk::CVondCore;
 using VondSdk::ToUtf8;
 
 constexpr int kCodeLoginFailure = -404;
-constexpr int kCodeNotFoundProduct = -400;
 constexpr wchar_t kLoginFailure[] = L"Epic Login Failure!";
-constexpr wchar_t kNotFoundProduct[] = L"Not Found Product.";
 
 template <typename Body>
 void Guarded(const char* name, Body&& body) noexcept {
@@ -63,10 +62,7 @@ void Exit() {
 }
 
 void QueryProducts(ResultCallback callback) {
-    Guarded("QueryProducts", [&] {
-        // The product catalogue is not part of this build yet.
-        if (callback != nullptr) callback(kCodeNotFoundProduct, kNotFoundProduct, std::wstring());
-    });
+    Guarded("QueryProducts", [&] { VondSdk::CVondPay::Instance().QueryProducts(callback); });
 }
 
 void CallPay(std::wstring productId, std::wstring extInfo, ResultCallback callback) {

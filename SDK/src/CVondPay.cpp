@@ -1,0 +1,393 @@
+#include "src/CVondPay.h"
+
+#include <climits>
+#include <exception>
+#include <utility>
+
+#include "easylogging++.h"
+#include "platform/Platform.h"
+#include "src/CVondCore.h"
+#include "src/EosBridge.h"
+#include "utils/VondUtils.h"
+
+namespace VondSdk {
+namespace {
+
+using nlohmann::json;
+
+constexpr int kCodeOk = 200;
+constexpr int kCodeNotFoundProduct = -400;
+constexpr int kCodeJsonParseError = -501;
+constexpr char kSuccess[] = "Success";
+constexpr char kNotFoundProduct[] = "Not Found Product.";
+constexpr char kJsonParseError[] = "Server JSON Parse Error.";
+constexpr char kQueryProductFailure[] = "Query Product Failure, ";
+constexpr char kChannelEpic[] = "EPIC";
+constexpr char kStatusPaid[] = "1";
+
+// A member read with a default when absent; a present member of another kind raises the
+// library's type error, as the answer is then not what the backend promises.
+template <typename T>
+T Member(const json& object, const char* key, T fallback) {
+    auto it = object.find(key);
+    if (it == object.end()) return fallback;
+    return it->get<T>();
+}
+
+// The create-order amounts are 64-bit integers; a fraction is not an amount.
+int64_t AmountMember(const json& object, const char* key) {
+    auto it = object.find(key);
+    if (it == object.end()) return 0;
+    if (!it->is_number_integer() || (it->is_number_unsigned() && it->get<uint64_t>() > uint64_t(INT64_MAX))) {
+        throw json::type_error::create(302, std::string("type must be a 64-bit integer: ") + key, &*it);
+    }
+    return it->get<int64_t>();
+}
+
+int32_t StatusMember(const json& object) {
+    auto it = object.find("status");
+    if (it == object.end()) return 0;
+    if (!it->is_number_integer()) throw json::type_error::create(302, "type must be an integer: status", &*it);
+    const int64_t value = it->get<int64_t>();
+    if (value < INT32_MIN || value > INT32_MAX) {
+        throw json::out_of_range::create(406, "status does not fit a 32-bit integer", &*it);
+    }
+    return static_cast<int32_t>(value);
+}
+
+// The device the order is made on, as the tracking object describes it: its device id is the
+// client id, its resolution the desktop's size.
+std::string CollectionInfo(const CVondCore& core) {
+    const platform::ScreenSize screen = platform::DesktopSize();
+    json info = {{"deviceId", core.GetGlobalParams().clientId},
+                 {"resolution", std::to_string(screen.width) + "x" + std::to_string(screen.height)}};
+    return info.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+void Answer(ResultCallback callback, int code, const std::wstring& message, const std::wstring& data) {
+    if (callback == nullptr) return;
+    try {
+        callback(code, message, data);
+    } catch (...) {
+        // The game's own exception must not unwind through a worker or the EOS tick.
+        LOG(ERROR) << "The game's callback threw";
+    }
+}
+
+}  // namespace
+
+std::vector<ProductInfo> ParseProductList(const std::string& body) {
+    const json answer = json::parse(body);
+    if (!answer.is_object()) throw json::type_error::create(302, "product answer is not an object", &answer);
+    std::vector<ProductInfo> products;
+    auto list = answer.find("productList");
+    if (list == answer.end()) return products;
+    for (const json& p : list->get_ref<const json::array_t&>()) {
+        if (!p.is_object()) throw json::type_error::create(302, "product is not an object", &p);
+        auto channels = p.find("payChannel");
+        if (channels == p.end()) continue;
+        for (const json& c : channels->get_ref<const json::array_t&>()) {
+            if (!c.is_object()) throw json::type_error::create(302, "channel is not an object", &c);
+            auto name = c.find("name");
+            if (name == c.end() || !name->is_string() || name->get_ref<const std::string&>() != kChannelEpic) {
+                continue;
+            }
+            ProductInfo product;
+            product.channelProductId = Member<std::string>(c, "channelProductId", "");
+            product.productName = Member<std::string>(p, "productName", "");
+            product.productId = Member<std::string>(p, "productId", "");
+            product.productDesc = Member<std::string>(p, "productDesc", "");
+            product.productCurrencyCode = Member<std::string>(p, "productCurrencyCode", "");
+            product.gameCurrencyAmount = Member<int32_t>(p, "gameCurrencyAmount", 0);
+            products.push_back(std::move(product));
+        }
+    }
+    return products;
+}
+
+CVondPay& CVondPay::Instance() {
+    static CVondPay* pay = new CVondPay();
+    return *pay;
+}
+
+void CVondPay::MergeProducts(const std::vector<ProductInfo>& products) {
+    std::lock_guard<std::mutex> lock(productsMutex_);
+    for (const ProductInfo& product : products) {
+        auto it = productIndex_.find(product.productId);
+        if (it == productIndex_.end()) {
+            productIndex_.emplace(product.productId, products_.size());
+            products_.push_back(product);
+        } else {
+            products_[it->second] = product;
+        }
+    }
+}
+
+bool CVondPay::FindProduct(const std::string& productId, ProductInfo& product) const {
+    std::lock_guard<std::mutex> lock(productsMutex_);
+    auto it = productIndex_.find(productId);
+    if (it == productIndex_.end()) return false;
+    product = products_[it->second];
+    return true;
+}
+
+HttpResp CVondPay::BuildProductResult() const {
+    json result = json::object();
+    result["code"] = kCodeOk;
+    result["msg"] = kSuccess;
+    {
+        std::lock_guard<std::mutex> lock(productsMutex_);
+        for (const ProductInfo& product : products_) {
+            result["productList"].push_back({{"productId", product.productId},
+                                             {"productName", product.productName},
+                                             {"productDesc", product.productDesc},
+                                             {"gameCurrencyAmount", product.gameCurrencyAmount}});
+        }
+    }
+    HttpResp resp;
+    resp.code = kCodeOk;
+    resp.msg = ToWide(kSuccess);
+    resp.data = ToWide(result.dump(-1, ' ', false, json::error_handler_t::replace));
+    return resp;
+}
+
+void CVondPay::QueryProducts(ResultCallback callback) {
+    if (CVondCore::Instance().IsProductsLoaded()) {
+        HttpResp r = BuildProductResult();
+        Answer(callback, r.code, r.msg, r.data);
+        return;
+    }
+    QueryProducts(
+        [this, callback] {
+            HttpResp r = BuildProductResult();
+            Answer(callback, r.code, r.msg, r.data);
+        },
+        [callback](HttpResp resp) { Answer(callback, resp.code, resp.msg, resp.data); });
+}
+
+void CVondPay::QueryProducts(std::function<void()> onReady, std::function<void(HttpResp)> onFail) {
+    if (CVondCore::Instance().IsProductsLoaded()) {
+        LOG(INFO) << "Query Products Already Init";
+        onReady();
+        return;
+    }
+    CVondApi::Instance().RequestProducts([this, onReady, onFail](HttpResp resp) {
+        if (resp.code != kCodeOk) {
+            if (onFail) onFail(resp);
+            return;
+        }
+        LOG(INFO) << "开始解析商品列表\n";
+        std::vector<ProductInfo> products;
+        try {
+            products = ParseProductList(ToUtf8(resp.data));
+        } catch (const std::exception& e) {
+            LOG(ERROR) << "Product list unreadable: " << e.what();
+            if (onFail) onFail(HttpResp{kCodeJsonParseError, ToWide(kJsonParseError), std::wstring()});
+            return;
+        }
+        // The whole list is published at once, so a reader never sees half of one answer.
+        MergeProducts(products);
+        CVondCore::Instance().SetProductsLoaded(true);
+        if (onReady) onReady();
+    });
+}
+
+CreateOrderParams CVondPay::MakeCreateOrderParams(const std::string& productId, const std::string& extInfo) {
+    const CVondCore& core = CVondCore::Instance();
+    const GameUserInfo user = core.GetGameUserInfo();
+    CreateOrderParams params;
+    params.productId = productId;
+    params.userId = core.GetUserId();
+    params.serverId = user.serverId;
+    params.gameUserId = user.gameUserId;
+    params.nickName = user.nickName;
+    params.orderAmountMicros = "0";
+    params.collectionInfo = CollectionInfo(core);
+    params.currencyCode = "";
+    params.extInfo = extInfo;
+    return params;
+}
+
+PayResultParams CVondPay::MakePayResultParams(const std::string& status, const OrderInfo& order,
+                                              const std::string& accessToken, const std::string& sandboxId) {
+    const bool success = status == kStatusPaid;
+    json verify = {{"epicAccessToken", accessToken},
+                   {"epicEntitlementId", order.epicEntitlementId},
+                   {"epicSandboxId", sandboxId}};
+    PayResultParams params;
+    params.channelPayType = "";
+    params.orderId = order.orderId;
+    params.extVerifyInfo = verify.dump(-1, ' ', false, json::error_handler_t::replace);
+    params.payAmountMicros = success ? std::to_string(order.defaultAmountMicro) : "0";
+    params.serverId = order.serverId;
+    params.gameUserId = order.gameUserId;
+    params.status = status;
+    params.trxId = order.epicTransId;
+    params.trxToken = "";
+    params.userId = order.userId;
+    params.channelProductId = order.channelProductId;
+    return params;
+}
+
+std::string CVondPay::PayResultData(const OrderInfo& order, int32_t backendStatus) {
+    json data = {{"amount", order.defaultAmountMicro}, {"currency", order.defaultCurrency},
+                 {"extInfo", order.extInfo},           {"orderId", order.orderId},
+                 {"productId", order.productId},       {"quantity", 1},
+                 {"status", backendStatus}};
+    return data.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::shared_ptr<OrderInfo> CVondPay::OrderFromCreateOrderAnswer(const std::string& body, const ProductInfo& product,
+                                                                const std::string& extInfo) {
+    const json answer = json::parse(body);
+    if (!answer.is_object()) throw json::type_error::create(302, "create-order answer is not an object", &answer);
+    const CVondCore& core = CVondCore::Instance();
+    const GameUserInfo user = core.GetGameUserInfo();
+    auto order = std::make_shared<OrderInfo>();
+    order->userId = core.GetUserId();
+    order->serverId = user.serverId;
+    order->gameUserId = user.gameUserId;
+    order->productId = product.productId;
+    order->channelProductId = product.channelProductId;
+    order->orderId = Member<std::string>(answer, "orderId", "");
+    order->productName = Member<std::string>(answer, "productName", "");
+    order->defaultCurrency = Member<std::string>(answer, "defaultCurrency", "");
+    order->defaultAmountMicro = AmountMember(answer, "defaultAmountMicro");
+    order->virtualCoinAmount = AmountMember(answer, "virtualCoinAmount");
+    order->virtualCurrency = Member<std::string>(answer, "virtualCurrency", "");
+    order->extInfo = extInfo;
+    return order;
+}
+
+void CVondPay::CreateOrder(std::string productId, std::string extInfo, ResultCallback callback) {
+    auto onFail = [callback](HttpResp resp) {
+        Answer(callback, resp.code, ToWide(kQueryProductFailure) + resp.msg, resp.data);
+    };
+    auto onReady = [this, productId, extInfo, callback] { ContinueOrder(productId, extInfo, callback); };
+    if (CVondCore::Instance().IsProductsLoaded()) {
+        onReady();
+    } else {
+        QueryProducts(onReady, onFail);
+    }
+}
+
+void CVondPay::ContinueOrder(const std::string& productId, const std::string& extInfo, ResultCallback callback) {
+    ProductInfo product;
+    if (!FindProduct(productId, product)) {
+        LOG(WARNING) << "Not Found Product：" << productId;
+        Answer(callback, kCodeNotFoundProduct, ToWide(kNotFoundProduct), std::wstring());
+        return;
+    }
+    CVondApi::Instance().RequestCreateOrder(
+        MakeCreateOrderParams(productId, extInfo),
+        [this, product, extInfo, callback](HttpResp resp) { OnCreateOrder(resp, product, extInfo, callback); });
+}
+
+void CVondPay::OnCreateOrder(const HttpResp& resp, const ProductInfo& product, const std::string& extInfo,
+                             ResultCallback callback) {
+    if (resp.code != kCodeOk) {
+        Answer(callback, resp.code, resp.msg, resp.data);
+        return;
+    }
+    std::shared_ptr<OrderInfo> order;
+    try {
+        order = OrderFromCreateOrderAnswer(ToUtf8(resp.data), product, extInfo);
+    } catch (const std::exception& e) {
+        LOG(ERROR) << "Create order answer unreadable: " << e.what();
+        Answer(callback, kCodeJsonParseError, ToWide(kJsonParseError), std::wstring());
+        return;
+    }
+    StartCheckout(std::move(order), callback);
+}
+
+void CVondPay::StartCheckout(std::shared_ptr<OrderInfo> order, ResultCallback callback) {
+    // EOS is not thread-safe: the checkout is started by the thread that ticks it.
+    eosbridge::OnTick([this, order, callback] {
+        {
+            std::lock_guard<std::mutex> lock(checkoutsMutex_);
+            checkouts_.insert(order->orderId);
+        }
+        // Written before the checkout opens: should the process end while the player pays,
+        // the next login still finds which order the new entitlement belongs to.
+        UnconsumedOrder::getInstance().AddPendingOrder(*order);
+        eosbridge::Checkout(order->channelProductId, [this, order, callback](std::shared_ptr<PayInfo> info) {
+            if (info) {
+                order->epicTransId = info->transactionId;
+                order->epicEntitlementId = info->entitlementId;
+            }
+            OnCheckout(order, info != nullptr, callback);
+        });
+    });
+}
+
+bool CVondPay::IsCheckingOut(const std::string& orderId) const {
+    std::lock_guard<std::mutex> lock(checkoutsMutex_);
+    return checkouts_.count(orderId) > 0;
+}
+
+void CVondPay::OnCheckout(std::shared_ptr<OrderInfo> order, bool paid, ResultCallback callback) {
+    {
+        std::lock_guard<std::mutex> lock(checkoutsMutex_);
+        checkouts_.erase(order->orderId);
+    }
+    try {
+        // The order reaches the disk before the backend hears of the payment.
+        UnconsumedOrder::getInstance().SettlePendingOrder(order);
+        PayResult(paid ? kStatusPaid : "0", order, callback);
+    } catch (const std::exception& e) {
+        LOG(ERROR) << "Checkout completion failed: " << e.what();
+        Answer(callback, kCodeJsonParseError, ToWide(kJsonParseError), ToWide(PayResultData(*order, 0)));
+    }
+}
+
+void CVondPay::PayResult(std::string status, std::shared_ptr<OrderInfo> order, ResultCallback callback) {
+    if (!order) return;
+    const bool success = status == kStatusPaid;
+    PayResultParams params =
+        MakePayResultParams(status, *order, eosbridge::AccessToken(), eosbridge::SandboxId());
+    CVondApi::Instance().RequestPayResult(std::move(params), [this, order, success, callback](HttpResp resp) {
+        OnPayResult(resp, order, success, callback);
+    });
+}
+
+void CVondPay::OnPayResult(const HttpResp& resp, std::shared_ptr<OrderInfo> order, bool success,
+                           ResultCallback callback) {
+    int code = resp.code;
+    std::wstring message = resp.msg;
+    int32_t backendStatus = 0;
+    if (!resp.data.empty()) {
+        try {
+            const json answer = json::parse(ToUtf8(resp.data));
+            if (!answer.is_object()) throw json::type_error::create(302, "pay-result answer is not an object", &answer);
+            backendStatus = StatusMember(answer);
+        } catch (const std::exception& e) {
+            LOG(ERROR) << "Pay result answer unreadable: " << e.what();
+            code = kCodeJsonParseError;
+            message = ToWide(kJsonParseError);
+            backendStatus = 0;
+        }
+    }
+    // An empty data text is a failed exchange: the game hears the transport's code with
+    // status 0, and the paid order stays stored for the next login.
+    const std::string data = PayResultData(*order, backendStatus);
+    if (callback != nullptr) {
+        Answer(callback, code, message, ToWide(data));
+        LOG(INFO) << "Notify Pay Result Callback , Data:" << data;
+    }
+    if (success && backendStatus == 1) Redeem(order->epicEntitlementId);
+}
+
+void CVondPay::Redeem(const std::string& entitlementId) {
+    eosbridge::OnTick([entitlementId] {
+        eosbridge::RedeemEntitlement(entitlementId, [entitlementId](bool redeemed) {
+            if (!redeemed) {
+                LOG(WARNING) << "Redeem Entitlement Failed, epicEntitlementId: " << entitlementId;
+                return;
+            }
+            LOG(INFO) << "Redeem Entitlement Successful, epicEntitlementId: " << entitlementId;
+            UnconsumedOrder::getInstance().RemoveOrder(entitlementId);
+        });
+    });
+}
+
+}  // namespace VondSdk

@@ -1,0 +1,228 @@
+// The store of paid orders whose entitlements are not yet redeemed: what reaches the disk,
+// and that nothing a paid order depends on is dropped, whatever the file held before.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/Platform.h"
+#include "src/CVondCore.h"
+#include "src/CVondPay.h"
+#include "support/TestEnv.h"
+
+using nlohmann::json;
+using VondSdk::CVondCore;
+using VondSdk::OrderInfo;
+using VondSdk::StoredOrder;
+using VondSdk::UnconsumedOrder;
+
+namespace {
+
+std::shared_ptr<OrderInfo> SampleOrder(const std::string& entitlementId, const std::string& orderId = "o-1") {
+    auto order = std::make_shared<OrderInfo>();
+    order->userId = "42";
+    order->serverId = "s1";
+    order->gameUserId = "g1";
+    order->productId = "p1";
+    order->channelProductId = "offer1";
+    order->orderId = orderId;
+    order->productName = "Gems";
+    order->defaultCurrency = "USD";
+    order->defaultAmountMicro = 9990000;
+    order->virtualCoinAmount = 100;
+    order->virtualCurrency = "gem";
+    order->extInfo = "ext";
+    order->epicTransId = "t-1";
+    order->epicEntitlementId = entitlementId;
+    return order;
+}
+
+class OrderStore : public ::testing::Test {
+protected:
+    void SetUp() override {
+        vondtest::SetEnv("VOND_SDK_DATA_DIR", data_.Path());
+        CVondCore::Instance().InitGlobalParams("app-1", "key-1");
+        CVondCore::Instance().SetSession("token", "42");
+    }
+    static std::string Sep() { return std::string(1, VondSdk::platform::PathSeparator()); }
+    std::string Folder(const std::string& userId = "42") {
+        return data_.Path() + Sep() + "app-1" + Sep() + userId;
+    }
+    std::string StoreText(const std::string& userId = "42") {
+        std::string text;
+        vondtest::ReadFile(Folder(userId) + Sep() + "UnconsumedOrder", text);
+        return text;
+    }
+    std::vector<std::string> KeptAside() {
+        std::vector<std::string> names;
+        for (auto& entry : std::filesystem::directory_iterator(Folder())) {
+            std::string name = entry.path().filename().string();
+            if (name.rfind("UnconsumedOrder.unreadable-", 0) == 0) names.push_back(entry.path().string());
+        }
+        return names;
+    }
+
+    vondtest::TempDir data_;
+    UnconsumedOrder& store_ = UnconsumedOrder::getInstance();
+};
+
+}  // namespace
+
+TEST_F(OrderStore, AddReplaceAndRemoveWriteCompactSortedDocuments) {
+    EXPECT_EQ(store_.getConfigPath(), Folder() + Sep() + "UnconsumedOrder");
+    EXPECT_TRUE(vondtest::FileExists(Folder()));
+
+    ASSERT_TRUE(store_.AddOrder(SampleOrder("E1")));
+    EXPECT_EQ(StoreText(),
+              R"({"E1":{"channelProductId":"offer1","defaultAmountMicro":9990000,"defaultCurrency":"USD",)"
+              R"("epicEntitlementId":"E1","epicTransId":"t-1","extInfo":"ext","gameUserId":"g1","orderId":"o-1",)"
+              R"("productId":"p1","productName":"Gems","serverId":"s1","userId":"42","virtualCoinAmount":100,)"
+              R"("virtualCurrency":"gem"}})");
+
+    auto replacement = SampleOrder("E1", "o-2");
+    ASSERT_TRUE(store_.AddOrder(replacement));
+    ASSERT_TRUE(store_.AddOrder(SampleOrder("E2")));
+    json document = json::parse(StoreText());
+    EXPECT_EQ(document.size(), 2u);
+    EXPECT_EQ(document["E1"]["orderId"], "o-2");
+
+    auto found = store_.FindOrder("E1");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(VondSdk::OrderToJson(*found), VondSdk::OrderToJson(*replacement));
+    EXPECT_FALSE(store_.FindOrder("E3"));
+
+    // No entitlement, nothing to key the order by: it is not stored.
+    EXPECT_FALSE(store_.AddOrder(SampleOrder("")));
+    EXPECT_FALSE(store_.AddOrder(nullptr));
+
+    store_.RemoveOrder("E1");
+    store_.RemoveOrder("E2");
+    EXPECT_EQ(StoreText(), "{}");
+    store_.RemoveOrder("E9");
+    EXPECT_EQ(StoreText(), "{}");
+    // Nothing was ever unreadable, so nothing was kept aside, and no temporary file is left.
+    size_t files = 0;
+    for (auto& entry : std::filesystem::directory_iterator(Folder())) {
+        (void)entry;
+        ++files;
+    }
+    EXPECT_EQ(files, 1u);
+}
+
+TEST_F(OrderStore, UnreadableStoreIsKeptAsideBeforeTheNewOrderReplacesIt) {
+    std::filesystem::create_directories(Folder());
+    const std::string corrupt = R"({"E0":{"orderId":"o-0",)";
+    vondtest::WriteFile(Folder() + Sep() + "UnconsumedOrder", corrupt);
+
+    EXPECT_TRUE(store_.ReadJson()->is_null());
+    EXPECT_FALSE(store_.FindOrder("E0"));
+    // Removal has nothing to remove and leaves the file for someone to recover.
+    store_.RemoveOrder("E0");
+    EXPECT_EQ(StoreText(), corrupt);
+    EXPECT_TRUE(KeptAside().empty());
+
+    ASSERT_TRUE(store_.AddOrder(SampleOrder("E1")));
+    json document = json::parse(StoreText());
+    EXPECT_EQ(document.size(), 1u);
+    EXPECT_TRUE(document.contains("E1"));
+    auto aside = KeptAside();
+    ASSERT_EQ(aside.size(), 1u);
+    std::string kept;
+    vondtest::ReadFile(aside[0], kept);
+    EXPECT_EQ(kept, corrupt);
+}
+
+TEST_F(OrderStore, DocumentThatIsNotAnObjectCountsAsEmptyAndIsReplacedOnAddition) {
+    std::filesystem::create_directories(Folder());
+    vondtest::WriteFile(Folder() + Sep() + "UnconsumedOrder", R"(["E1"])");
+
+    EXPECT_TRUE(store_.ReadJson()->is_array());
+    EXPECT_FALSE(store_.FindOrder("E1"));
+    store_.RemoveOrder("E1");
+    EXPECT_EQ(StoreText(), R"(["E1"])");
+
+    ASSERT_TRUE(store_.AddOrder(SampleOrder("E1")));
+    EXPECT_TRUE(json::parse(StoreText()).contains("E1"));
+    EXPECT_EQ(KeptAside().size(), 1u);
+}
+
+TEST_F(OrderStore, EntryWithMissingOrMistypedMemberIsSkippedNotThrown) {
+    ASSERT_TRUE(store_.AddOrder(SampleOrder("E1")));
+    json document = json::parse(StoreText());
+    document["E2"] = document["E1"];
+    document["E2"].erase("orderId");
+    document["E3"] = document["E1"];
+    document["E3"]["defaultAmountMicro"] = "9990000";
+    document["E4"] = document["E1"];
+    document["E4"]["virtualCoinAmount"] = 1.5;
+    document["E5"] = "not an order";
+    vondtest::WriteFile(Folder() + Sep() + "UnconsumedOrder", document.dump());
+
+    for (const char* id : {"E2", "E3", "E4", "E5"}) {
+        StoredOrder state = StoredOrder::Found;
+        EXPECT_FALSE(store_.FindOrder(id, &state)) << id;
+        EXPECT_EQ(state, StoredOrder::Unreadable) << id;
+    }
+    StoredOrder state = StoredOrder::Found;
+    EXPECT_FALSE(store_.FindOrder("E9", &state));
+    EXPECT_EQ(state, StoredOrder::Absent);
+    EXPECT_TRUE(store_.FindOrder("E1", &state));
+    EXPECT_EQ(state, StoredOrder::Found);
+    EXPECT_THROW(VondSdk::OrderFromJson(document["E2"]), json::exception);
+
+    // The other entries survive a removal untouched.
+    store_.RemoveOrder("E1");
+    json after = json::parse(StoreText());
+    EXPECT_EQ(after.size(), 4u);
+    EXPECT_EQ(after["E3"], document["E3"]);
+}
+
+TEST_F(OrderStore, StoresOfTwoUsersAreSeparate) {
+    ASSERT_TRUE(store_.AddOrder(SampleOrder("E1")));
+    CVondCore::Instance().SetSession("token", "4294967297");
+    EXPECT_EQ(store_.getConfigPath(), Folder("4294967297") + Sep() + "UnconsumedOrder");
+    EXPECT_FALSE(store_.FindOrder("E1"));
+    ASSERT_TRUE(store_.AddOrder(SampleOrder("E2")));
+    EXPECT_FALSE(json::parse(StoreText("4294967297")).contains("E1"));
+
+    CVondCore::Instance().SetSession("token", "42");
+    EXPECT_TRUE(store_.FindOrder("E1"));
+    EXPECT_FALSE(store_.FindOrder("E2"));
+}
+
+TEST_F(OrderStore, PendingOrderBecomesTheStoredOrderInOneWrite) {
+    auto order = SampleOrder("", "o-7");
+    order->epicTransId.clear();
+    ASSERT_TRUE(store_.AddPendingOrder(*order));
+    ASSERT_TRUE(store_.AddPendingOrder(*SampleOrder("", "o-8")));
+    auto pending = store_.PendingOrders();
+    ASSERT_EQ(pending.size(), 2u);
+    EXPECT_EQ(pending[0]->orderId, "o-7");
+    EXPECT_EQ(pending[1]->orderId, "o-8");
+    // A pending order is not an entitlement's order.
+    EXPECT_FALSE(store_.FindOrder(""));
+
+    order->epicEntitlementId = "E7";
+    order->epicTransId = "t-7";
+    ASSERT_TRUE(store_.SettlePendingOrder(order));
+    json document = json::parse(StoreText());
+    EXPECT_FALSE(document.contains("pending:o-7"));
+    EXPECT_EQ(document["E7"]["orderId"], "o-7");
+    ASSERT_EQ(store_.PendingOrders().size(), 1u);
+
+    // A checkout that did not pay only drops the pending entry.
+    ASSERT_TRUE(store_.SettlePendingOrder(SampleOrder("", "o-8")));
+    EXPECT_TRUE(store_.PendingOrders().empty());
+    EXPECT_EQ(json::parse(StoreText()).size(), 1u);
+}
+
+TEST_F(OrderStore, MissingFolderChainIsCreatedLevelByLevel) {
+    const std::string deep = data_.Path() + Sep() + "a" + Sep() + "b" + Sep() + "c";
+    EXPECT_TRUE(UnconsumedOrder::CreateDirectories(deep));
+    EXPECT_TRUE(vondtest::FileExists(deep));
+    EXPECT_TRUE(UnconsumedOrder::CreateDirectories(deep));
+    vondtest::WriteFile(data_.Path() + Sep() + "file", "x");
+    EXPECT_FALSE(UnconsumedOrder::CreateDirectories(data_.Path() + Sep() + "file" + Sep() + "sub"));
+}
