@@ -64,16 +64,6 @@ std::string CollectionInfo(const CVondCore& core) {
     return info.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-void Answer(ResultCallback callback, int code, const std::wstring& message, const std::wstring& data) {
-    if (callback == nullptr) return;
-    try {
-        callback(code, message, data);
-    } catch (...) {
-        // The game's own exception must not unwind through a worker or the EOS tick.
-        LOG(ERROR) << "The game's callback threw";
-    }
-}
-
 }  // namespace
 
 std::vector<ProductInfo> ParseProductList(const std::string& body) {
@@ -154,15 +144,15 @@ HttpResp CVondPay::BuildProductResult() const {
 void CVondPay::QueryProducts(ResultCallback callback) {
     if (CVondCore::Instance().IsProductsLoaded()) {
         HttpResp r = BuildProductResult();
-        Answer(callback, r.code, r.msg, r.data);
+        AnswerGame(callback, r.code, r.msg, r.data);
         return;
     }
     QueryProducts(
         [this, callback] {
             HttpResp r = BuildProductResult();
-            Answer(callback, r.code, r.msg, r.data);
+            AnswerGame(callback, r.code, r.msg, r.data);
         },
-        [callback](HttpResp resp) { Answer(callback, resp.code, resp.msg, resp.data); });
+        [callback](HttpResp resp) { AnswerGame(callback, resp.code, resp.msg, resp.data); });
 }
 
 void CVondPay::QueryProducts(std::function<void()> onReady, std::function<void(HttpResp)> onFail) {
@@ -261,7 +251,7 @@ std::shared_ptr<OrderInfo> CVondPay::OrderFromCreateOrderAnswer(const std::strin
 
 void CVondPay::CreateOrder(std::string productId, std::string extInfo, ResultCallback callback) {
     auto onFail = [callback](HttpResp resp) {
-        Answer(callback, resp.code, ToWide(kQueryProductFailure) + resp.msg, resp.data);
+        AnswerGame(callback, resp.code, ToWide(kQueryProductFailure) + resp.msg, resp.data);
     };
     auto onReady = [this, productId, extInfo, callback] { ContinueOrder(productId, extInfo, callback); };
     if (CVondCore::Instance().IsProductsLoaded()) {
@@ -275,7 +265,7 @@ void CVondPay::ContinueOrder(const std::string& productId, const std::string& ex
     ProductInfo product;
     if (!FindProduct(productId, product)) {
         LOG(WARNING) << "Not Found Product：" << productId;
-        Answer(callback, kCodeNotFoundProduct, ToWide(kNotFoundProduct), std::wstring());
+        AnswerGame(callback, kCodeNotFoundProduct, ToWide(kNotFoundProduct), std::wstring());
         return;
     }
     CVondApi::Instance().RequestCreateOrder(
@@ -286,7 +276,7 @@ void CVondPay::ContinueOrder(const std::string& productId, const std::string& ex
 void CVondPay::OnCreateOrder(const HttpResp& resp, const ProductInfo& product, const std::string& extInfo,
                              ResultCallback callback) {
     if (resp.code != kCodeOk) {
-        Answer(callback, resp.code, resp.msg, resp.data);
+        AnswerGame(callback, resp.code, resp.msg, resp.data);
         return;
     }
     std::shared_ptr<OrderInfo> order;
@@ -294,7 +284,7 @@ void CVondPay::OnCreateOrder(const HttpResp& resp, const ProductInfo& product, c
         order = OrderFromCreateOrderAnswer(ToUtf8(resp.data), product, extInfo);
     } catch (const std::exception& e) {
         LOG(ERROR) << "Create order answer unreadable: " << e.what();
-        Answer(callback, kCodeJsonParseError, ToWide(kJsonParseError), std::wstring());
+        AnswerGame(callback, kCodeJsonParseError, ToWide(kJsonParseError), std::wstring());
         return;
     }
     StartCheckout(std::move(order), callback);
@@ -336,7 +326,7 @@ void CVondPay::OnCheckout(std::shared_ptr<OrderInfo> order, bool paid, ResultCal
         PayResult(paid ? kStatusPaid : "0", order, callback);
     } catch (const std::exception& e) {
         LOG(ERROR) << "Checkout completion failed: " << e.what();
-        Answer(callback, kCodeJsonParseError, ToWide(kJsonParseError), ToWide(PayResultData(*order, 0)));
+        AnswerGame(callback, kCodeJsonParseError, ToWide(kJsonParseError), ToWide(PayResultData(*order, 0)));
     }
 }
 
@@ -371,7 +361,7 @@ void CVondPay::OnPayResult(const HttpResp& resp, std::shared_ptr<OrderInfo> orde
     // status 0, and the paid order stays stored for the next login.
     const std::string data = PayResultData(*order, backendStatus);
     if (callback != nullptr) {
-        Answer(callback, code, message, ToWide(data));
+        AnswerGame(callback, code, message, ToWide(data));
         LOG(INFO) << "Notify Pay Result Callback , Data:" << data;
     }
     if (success && backendStatus == 1) Redeem(order->epicEntitlementId);

@@ -22,15 +22,6 @@ constexpr char kJsonParseError[] = "Server JSON Parse Error.";
 constexpr char kLoginPlatform[] = "EPIC";
 constexpr char kStatusPaid[] = "1";
 
-void Answer(ResultCallback callback, int code, const std::wstring& message, const std::wstring& data) {
-    if (callback == nullptr) return;
-    try {
-        callback(code, message, data);
-    } catch (...) {
-        LOG(ERROR) << "The game's callback threw";
-    }
-}
-
 void RedeemUnrecorded(const std::string& entitlementId) {
     eosbridge::RedeemEntitlement(entitlementId, [entitlementId](bool redeemed) {
         LOG(INFO) << "Redeem Unrecorded Entitlement" << (redeemed ? "Successful" : "Failed")
@@ -85,12 +76,12 @@ std::string CVondUser::UserIdText(const json& body) {
 void CVondUser::Login(std::string puserId, std::string jwtToken, ResultCallback callback) {
     CVondApi::Instance().RequestLogin(puserId, jwtToken, [puserId, callback](HttpResp resp) {
         if (resp.code != kCodeOk) {
-            Answer(callback, resp.code, resp.msg, resp.data);
+            AnswerGame(callback, resp.code, resp.msg, resp.data);
             return;
         }
         const json body = json::parse(ToUtf8(resp.data), nullptr, false);
         if (body.is_discarded() || !body.is_object()) {
-            Answer(callback, kCodeJsonParseError, ToWide(kJsonParseError), std::wstring());
+            AnswerGame(callback, kCodeJsonParseError, ToWide(kJsonParseError), std::wstring());
             return;
         }
         auto token = body.find("token");
@@ -109,7 +100,7 @@ void CVondUser::Login(std::string puserId, std::string jwtToken, ResultCallback 
             LOG(ERROR) << "Entitlement pass thread failed: " << e.what();
             StartEntitlementPass();
         }
-        Answer(callback, resp.code, resp.msg, resp.data);
+        AnswerGame(callback, resp.code, resp.msg, resp.data);
     });
 }
 

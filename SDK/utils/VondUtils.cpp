@@ -54,4 +54,13 @@ std::string VondUtils::GetClientId() {
     return id;
 }
 
+void AnswerGame(ResultCallback callback, int code, const std::wstring& message, const std::wstring& data) {
+    if (callback == nullptr) return;
+    try {
+        callback(code, message, data);
+    } catch (...) {
+        LOG(ERROR) << "The game's callback threw";
+    }
+}
+
 }  // namespace VondSdk

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "VondProxy.h"
+
 namespace VondSdk {
 
 // UTF-16 text from the game to UTF-8, cut at the first U+0000; unpaired surrogates become
@@ -10,6 +12,10 @@ namespace VondSdk {
 std::string ToUtf8(const std::wstring& text);
 // UTF-8 to wide text, cut at the first NUL; invalid bytes become U+FFFD. Never throws.
 std::wstring ToWide(const std::string& text);
+
+// Calls the game's callback unless it is null; an exception the game throws is logged and
+// stopped here, so it never unwinds through a pool worker or the EOS tick.
+void AnswerGame(ResultCallback callback, int code, const std::wstring& message, const std::wstring& data);
 
 class VondUtils {
 public:
