@@ -12,7 +12,7 @@ need_packages cmake ninja-build make perl dpkg-dev binutils googletest nlohmann-
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64
 
 # 32-bit Wine (the loader of the x86 leg) comes from Debian's i386 architecture.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if ! grep -qx i386 <<<"$(dpkg --print-foreign-architectures)"; then
   sudo=""
   [ "$(id -u)" = 0 ] || sudo=sudo
   $sudo dpkg --add-architecture i386

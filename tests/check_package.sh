@@ -22,9 +22,12 @@ quiet "$cmake" -S "$here/package" -B "$work/consumer" -G "$generator" -DCMAKE_BU
   -DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags"
 quiet "$cmake" --build "$work/consumer"
-# The consumer must run from the installed libraries, not the build tree's.
+# The consumer must run from the installed libraries, not the build tree's. (ldd's output is
+# taken whole first: grep -q stops reading at its match, and under pipefail the writer's
+# broken pipe would fail the check at random.)
+loaded=$(ldd "$work/consumer/vond_package_consumer")
 for library in libvondsdk_mt.so $(cd "$work/prefix/lib" && ls libEOSSDK-*.so 2>/dev/null); do
-  ldd "$work/consumer/vond_package_consumer" | grep -q "$work/prefix/lib/$library" || {
-    echo "the consumer does not load the installed $library:"; ldd "$work/consumer/vond_package_consumer"; exit 1; }
+  grep -qF "$work/prefix/lib/$library" <<<"$loaded" || {
+    echo "the consumer does not load the installed $library:"; echo "$loaded"; exit 1; }
 done
 (cd "$work" && VOND_SDK_DATA_DIR="$work/data" "$work/consumer/vond_package_consumer")
