@@ -34,6 +34,32 @@ std::string Field(const std::string& text, const std::string& key) {
     return std::string();
 }
 
+// Why an admin call failed, and, when the fixture's server has ended, how it ended: a
+// server that died takes every later test with it, and its own last words say why.
+std::string Failure(const HttpResult& result) {
+    std::string text;
+    if (result.status != 0) {
+        text = "HTTP " + std::to_string(result.status) + ": " + result.body;
+    } else {
+        text = result.error.empty() ? "the connection closed without an answer" : result.error;
+    }
+    const std::string file = DevServer::EndpointFile();
+    const size_t slash = file.find_last_of("/\\");
+    if (result.status != 0 || slash == std::string::npos) return text;
+    const std::string dir = file.substr(0, slash + 1);
+    std::string status;
+    if (!ReadFile(dir + "server.exit", status)) return text;
+    while (!status.empty() && (status.back() == '\n' || status.back() == '\r')) status.pop_back();
+    text += "\n(the fixture's vond-devserver has ended with status " + status + ")";
+    std::string err;
+    if (ReadFile(dir + "server.err", err) && !err.empty()) {
+        const size_t keep = 4000;
+        if (err.size() > keep) err = "..." + err.substr(err.size() - keep);
+        text += "; its standard error:\n" + err;
+    }
+    return text;
+}
+
 }  // namespace
 
 std::string DevServer::EndpointFile() {
@@ -73,7 +99,7 @@ void DevServer::RegisterApp(const std::string& baseAppId, bool pointSdk) {
     HttpResult result = Send("POST", "/__admin/apps", app.dump(), "application/json");
     if (result.status != 200)
         throw std::runtime_error("devserver at " + origin_ + " did not register a test app: " +
-                                 (result.status == 0 ? result.error : result.body));
+                                 Failure(result));
     const nlohmann::json registered = nlohmann::json::parse(result.body);
     appId_ = registered.at("appId").get<std::string>();
     appKey_ = registered.at("appKey").get<std::string>();
@@ -104,7 +130,7 @@ nlohmann::json DevServer::AdminGet(const std::string& what) const {
     HttpResult result = Send("GET", "/__admin/" + what + "?appId=" + appId_);
     if (result.status != 200)
         throw std::runtime_error("devserver /__admin/" + what +
-                                 " failed: " + (result.status == 0 ? result.error : result.body));
+                                 " failed: " + Failure(result));
     return nlohmann::json::parse(result.body);
 }
 
@@ -122,15 +148,13 @@ void DevServer::AddFault(nlohmann::json fault) const {
     fault["appId"] = appId_;
     HttpResult result = Send("POST", "/__admin/faults", fault.dump(), "application/json");
     if (result.status != 200)
-        throw std::runtime_error("devserver refused the fault: " +
-                                 (result.status == 0 ? result.error : result.body));
+        throw std::runtime_error("devserver refused the fault: " + Failure(result));
 }
 
 void DevServer::Reset() const {
     HttpResult result = Send("POST", "/__admin/reset?appId=" + appId_);
     if (result.status != 200)
-        throw std::runtime_error("devserver reset failed: " +
-                                 (result.status == 0 ? result.error : result.body));
+        throw std::runtime_error("devserver reset failed: " + Failure(result));
 }
 
 // ---- a server of the test's own ----------------------------------------------------------

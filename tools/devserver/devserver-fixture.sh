@@ -31,11 +31,20 @@ case "$action" in
     config=$4
     mkdir -p "$dir"
     stop_server
-    rm -rf "$dir/state"
+    rm -rf "$dir/state" "$dir/server.exit" "$dir/server.pid"
     # Its own session and no shared descriptors: ctest must not wait on the server's output.
-    setsid "$binary" --port 0 --state-dir "$dir/state" --config "$config" --watch-pid "$PPID" \
+    # A small shell stays behind the server to write down how it ended, so that a server
+    # that dies during the run is reported with its status and its standard error.
+    here=$(cd "$(dirname "$0")" && pwd)
+    export TSAN_OPTIONS="${TSAN_OPTIONS:-} suppressions=$here/tsan.supp"
+    setsid bash -c '"$@" & echo $! >"$0/server.pid.tmp"; mv "$0/server.pid.tmp" "$0/server.pid"
+                    wait $!; echo $? >"$0/server.exit"' \
+      "$dir" "$binary" --port 0 --state-dir "$dir/state" --config "$config" --watch-pid "$PPID" \
       </dev/null >"$dir/server.out" 2>"$dir/server.err" &
-    echo $! >"$dir/server.pid"
+    for _ in $(seq 1 100); do
+      [ -f "$dir/server.pid" ] && break
+      sleep 0.05
+    done
     for _ in $(seq 1 300); do
       line=$(grep -m1 '^vond-devserver listening ' "$dir/server.out" 2>/dev/null || true)
       if [ -n "$line" ]; then
@@ -58,7 +67,21 @@ case "$action" in
     exit 1
     ;;
   stop)
+    # A server that ended before it was asked to leaves its status behind: the run lost its
+    # backend part-way, so say why, and fail.
+    if [ -f "$dir/server.exit" ]; then
+      echo "vond-devserver ended during the run with status $(cat "$dir/server.exit"); its standard error:" >&2
+      tail -n 200 "$dir/server.err" >&2 || true
+      rm -f "$dir/server.pid" "$dir/endpoint"
+      exit 1
+    fi
     stop_server
+    # Sanitizer reports that did not end the server still fail the run.
+    if grep -qE 'ThreadSanitizer|AddressSanitizer|LeakSanitizer|runtime error:' "$dir/server.err" 2>/dev/null; then
+      echo "vond-devserver reported faults:" >&2
+      tail -n 200 "$dir/server.err" >&2
+      exit 1
+    fi
     ;;
   *)
     echo "usage: $0 start DIR BINARY CONFIG | stop DIR" >&2
