@@ -23,6 +23,7 @@ struct Async::State {
     struct AsyncTask {
         Request request;
         Completion completion;
+        std::function<void()> work;  // set for work that is not an exchange
         int32_t id = 0;
         int32_t mode = 0;
     };
@@ -46,9 +47,10 @@ namespace {
 thread_local const Async::State* currentPool = nullptr;
 thread_local int currentWorker = -1;
 
-void RunCompletion(const Completion& completion, AsyncResponse response) {
+template <typename Call>
+void RunGuarded(const Call& call) {
     try {
-        completion(std::move(response));
+        call();
     } catch (const std::exception& failure) {
         std::cerr << failure.what() << '\n';
     } catch (...) {
@@ -70,6 +72,10 @@ void WorkerLoop(const std::shared_ptr<Async::State>& state, int index) {
         }
         state->cond.notify_one();
         if (state->stop.load()) continue;
+        if (task.work) {
+            RunGuarded(task.work);
+            continue;
+        }
 
         AsyncResponse outcome;
         outcome.id = task.id;
@@ -80,7 +86,7 @@ void WorkerLoop(const std::shared_ptr<Async::State>& state, int index) {
             outcome.err = failure.what();
         }
         if (state->stop.load()) continue;
-        RunCompletion(task.completion, std::move(outcome));
+        RunGuarded([&] { task.completion(std::move(outcome)); });
     }
     {
         std::lock_guard<std::mutex> lock(state->mutex);
@@ -168,6 +174,17 @@ void Async::Enqueue(const RequestBuilder& builder, Completion completion) {
         State::AsyncTask task;
         task.request = builder();
         task.completion = std::move(completion);
+        state_->queue.push_back(std::move(task));
+    }
+    state_->cond.notify_one();
+}
+
+void Async::Run(std::function<void()> work) {
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (state_->stop.load() || !work) return;
+        State::AsyncTask task;
+        task.work = std::move(work);
         state_->queue.push_back(std::move(task));
     }
     state_->cond.notify_one();
