@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/Net.h"
@@ -41,9 +42,22 @@ std::string WideToUtf8(const wchar_t* text, int length) {
     return result;
 }
 
+// Every WSAStartup and WSACleanup of the SDK goes through this lock. The start-up count is
+// process-wide, and Wine (which runs Windows games on Linux and the Steam Deck) updates it
+// without any interlocking: two workers starting and ending requests at once can lose an
+// update, the count reaches zero while other exchanges are still open, and every socket of
+// the process, the game's own too, is closed under them (their calls then fail with
+// WSAENOTSOCK). Taking the calls one at a time keeps the count exact; the calls are cheap
+// while the count stays above zero.
+std::mutex& StartupCountMutex() {
+    static std::mutex* const mutex = new std::mutex();  // never destroyed: used up to process end
+    return *mutex;
+}
+
 }  // namespace
 
 bool StartupNetwork(std::string& message) {
+    std::lock_guard<std::mutex> lock(StartupCountMutex());
     WSADATA data{};
     int result = ::WSAStartup(MAKEWORD(2, 0), &data);
     if (result == 0 && LOBYTE(data.wVersion) == 2 && HIBYTE(data.wVersion) == 0) {
@@ -72,6 +86,7 @@ bool StartupNetwork(std::string& message) {
 }
 
 void CleanupNetwork() {
+    std::lock_guard<std::mutex> lock(StartupCountMutex());
     ::WSACleanup();
 }
 

@@ -6,6 +6,8 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 // clang-format on
+
+#include "platform/Net.h"
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -213,12 +215,16 @@ std::string ReadRequest(Socket socket, SSL* ssl) {
 }
 
 #ifdef _WIN32
+// Through the SDK's own seam, so that the server's reference never races the SDK's count.
 struct WinsockUser {
     WinsockUser() {
-        WSADATA data;
-        ::WSAStartup(MAKEWORD(2, 2), &data);
+        std::string ignored;
+        started = VondSdk::net::StartupNetwork(ignored);
     }
-    ~WinsockUser() { ::WSACleanup(); }
+    ~WinsockUser() {
+        if (started) VondSdk::net::CleanupNetwork();
+    }
+    bool started = false;
 };
 #else
 struct WinsockUser {};
