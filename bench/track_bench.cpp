@@ -1,8 +1,7 @@
 // Event posting benchmark: what VondProxy::PostEvent costs the game's thread, from the call
-// until it returns; then the parts of an event's life: the body, the hand-over to the pool, and
-// the durable counter write that a pool worker does once per batch of waiting events (never
-// the game's thread), and for comparison the file replacement with and without the flush.
-// Last, how long a burst of events takes until every one is numbered on disk.
+// until it returns, with the durable counter write in AppConf included; then the same time
+// split into its parts (the counter alone, the body without the counter, the hand-over to the
+// pool) and, for comparison, the file replacement with and without the flush to disk.
 //
 // The SDK is started against a loopback port that refuses connections, so the workers stay
 // busy failing the posts quickly while the game's thread posts. Logging is off, as it is on a
@@ -26,10 +25,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "VondProxy.h"
 #include "http/CVondApi.h"
@@ -118,22 +114,11 @@ int main(int argc, char** argv) {
     std::printf("PostEvent on the game's thread (%d rounds, data folder %s)\n", rounds, dataDir.c_str());
     const Figures post = Measure(rounds, [&](int) { VondProxy::PostEvent(L"purchase_done", params, 3); });
     Print("VondProxy::PostEvent (whole call)", post);
-    // Every posted event is numbered on disk before the parts below are timed, so that the
-    // worker's writes do not share the disk with them.
-    auto numbered = [&](int64_t count) {
-        nlohmann::json conf = VondSdk::ReadConfigJson(false);
-        return conf.value("EventOrder", int64_t(0)) >= count;
-    };
-    const auto settleStart = Clock::now();
-    while (!numbered(rounds + 1) && Clock::now() - settleStart < std::chrono::seconds(60))
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::printf("  all %d events numbered on disk %.1f ms after the last call returned\n", rounds,
-                std::chrono::duration<double, std::milli>(Clock::now() - settleStart).count());
-    const Figures counter = Measure(rounds, [&](int) { track.TakeEventNumbers(1); });
-    Print("  worker: counter write (read, +n, durable replace)", counter);
+    const Figures counter = Measure(rounds, [&](int) { track.NextEventOrder(); });
+    Print("  NextEventOrder (read, +1, durable replace)", counter);
     const Figures body =
         Measure(rounds, [&](int) { track.BuildEventBody("purchase_done", "{\"item\":\"gold_100\"}", 3); });
-    Print("  BuildEventBody (with a counter write)", body);
+    Print("  BuildEventBody (counter included)", body);
     const std::string text = track.BuildEventBody("purchase_done", "{\"item\":\"gold_100\"}", 3);
     const Figures handOver = Measure(rounds, [&](int) { VondSdk::CVondApi::Instance().PostTrack(text, [](VondSdk::HttpResp) {}); });
     Print("  PostTrack (hand-over to the pool)", handOver);
