@@ -23,7 +23,6 @@ struct Async::State {
     struct AsyncTask {
         Request request;
         Completion completion;
-        std::function<void()> work;  // set for work that is not an exchange
         int32_t id = 0;
         int32_t mode = 0;
     };
@@ -47,10 +46,9 @@ namespace {
 thread_local const Async::State* currentPool = nullptr;
 thread_local int currentWorker = -1;
 
-template <typename Call>
-void RunGuarded(const Call& call) {
+void RunCompletion(const Completion& completion, AsyncResponse response) {
     try {
-        call();
+        completion(std::move(response));
     } catch (const std::exception& failure) {
         std::cerr << failure.what() << '\n';
     } catch (...) {
@@ -72,10 +70,6 @@ void WorkerLoop(const std::shared_ptr<Async::State>& state, int index) {
         }
         state->cond.notify_one();
         if (state->stop.load()) continue;
-        if (task.work) {
-            RunGuarded(task.work);
-            continue;
-        }
 
         AsyncResponse outcome;
         outcome.id = task.id;
@@ -86,7 +80,7 @@ void WorkerLoop(const std::shared_ptr<Async::State>& state, int index) {
             outcome.err = failure.what();
         }
         if (state->stop.load()) continue;
-        RunGuarded([&] { task.completion(std::move(outcome)); });
+        RunCompletion(task.completion, std::move(outcome));
     }
     {
         std::lock_guard<std::mutex> lock(state->mutex);
@@ -174,17 +168,6 @@ void Async::Enqueue(const RequestBuilder& builder, Completion completion) {
         State::AsyncTask task;
         task.request = builder();
         task.completion = std::move(completion);
-        state_->queue.push_back(std::move(task));
-    }
-    state_->cond.notify_one();
-}
-
-void Async::Run(std::function<void()> work) {
-    {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        if (state_->stop.load() || !work) return;
-        State::AsyncTask task;
-        task.work = std::move(work);
         state_->queue.push_back(std::move(task));
     }
     state_->cond.notify_one();

@@ -44,10 +44,6 @@ public:
     // completion later runs on a worker thread. Once the pool is stopped nothing is queued:
     // builder and completion are dropped at once.
     void Enqueue(const RequestBuilder& builder, Completion completion);
-    // Queues work that is not an exchange (a disk write the caller's thread must not wait
-    // for); a worker runs it in queue order with the exchanges. What it throws is written to
-    // standard error. Dropped, never run, once the pool is stopped.
-    void Run(std::function<void()> work);
     // Stops the pool: queued tasks are dropped, in-flight exchanges are cut short and their
     // results dropped; a completion already running finishes first. Returns when all
     // workers have left (from a completion, all but the calling worker).

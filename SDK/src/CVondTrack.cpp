@@ -5,13 +5,11 @@
 #include <exception>
 #include <set>
 #include <stdexcept>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "easylogging++.h"
 #include "http/CVondApi.h"
-#include "http/SionAsync.h"
 #include "platform/Platform.h"
 #include "src/CVondCore.h"
 #include "utils/VondConfigUtils.h"
@@ -35,10 +33,6 @@ constexpr char kCheckNotJson[] = "Event Check Param Error, Params Not Json:";
 constexpr char kCheckMissing[] = "Check Event Error, Not Contain Musted Param, Name:";
 constexpr char kCheckIncorrect[] = "Check Event Error, Param Value Incorrect, Name:";
 constexpr char kBeforeInit[] = "Post Event Before Init, Dropped:";
-constexpr char kAfterExit[] = "Post Event After Exit, Dropped:";
-constexpr char kTooManyWaiting[] = "Post Event Queue Full, Dropped:";
-// Events waiting for their numbers; thousands only when the disk has stalled for long.
-constexpr size_t kMostWaitingEvents = 10000;
 
 // The reserved events and the parameters each must carry (type words as the backend names
 // them); fixed for the life of the process.
@@ -202,55 +196,18 @@ CVondTrack::Fields CVondTrack::Snapshot() const {
     return fields_;
 }
 
-int64_t CVondTrack::TakeEventNumbers(size_t count) {
-    int64_t first = 0;
+std::string CVondTrack::NextEventOrder() {
+    int64_t number = 0;
     VondConfigUtils::UpdateConfigJson(false, [&](nlohmann::json& conf) {
-        // The file's lock serialises this with the attribution writer and with other events.
+        // The file lock serialises this with the attribution writer and with other events.
         const int64_t stored = StoredEventOrder(conf);
         const int64_t last = lastEventNumber_.load();
-        const int64_t highest = stored > last ? stored : last;
-        const int64_t wanted = static_cast<int64_t>(count);
-        // A counter near its end stays at its end rather than wrapping to negative numbers.
-        first = highest <= INT64_MAX - wanted ? highest + 1 : INT64_MAX - wanted + 1;
-        const int64_t end = first + wanted - 1;
-        lastEventNumber_.store(end);
-        conf[kEventOrderKey] = end;
+        number = (stored > last ? stored : last) + 1;
+        lastEventNumber_.store(number);
+        conf[kEventOrderKey] = number;
         return true;
     });
-    return first;
-}
-
-std::string CVondTrack::NextEventOrder() {
-    return "n" + std::to_string(TakeEventNumbers(1));
-}
-
-void CVondTrack::NumberAndSend() {
-    for (;;) {
-        std::vector<nlohmann::json> batch;
-        {
-            std::lock_guard<std::mutex> lock(waitingMutex_);
-            if (waiting_.empty()) {
-                numbering_ = false;
-                return;
-            }
-            batch.swap(waiting_);
-        }
-        try {
-            // One durable write numbers the whole batch, in the order the game posted it; an
-            // event leaves only after its number is on disk, so no number is ever sent twice.
-            const int64_t first = TakeEventNumbers(batch.size());
-            for (size_t i = 0; i < batch.size(); ++i) {
-                batch[i]["eventOrder"] = "n" + std::to_string(first + static_cast<int64_t>(i));
-                CVondApi::Instance().PostTrack(Compact(batch[i]), [](HttpResp resp) {
-                    LOG(DEBUG) << "Post Event resp: " << ToUtf8(resp.data);
-                });
-            }
-        } catch (const std::exception& e) {
-            LOG(ERROR) << "Post Event failed: " << e.what();
-        } catch (...) {
-            LOG(ERROR) << "Post Event failed";
-        }
-    }
+    return "n" + std::to_string(number);
 }
 
 std::string CVondTrack::NormalizeEventName(const std::string& name) const {
@@ -284,12 +241,6 @@ void CVondTrack::CheckEventAndParams(const std::string& name, std::string params
 }
 
 std::string CVondTrack::BuildEventBody(const std::string& name, const std::string& params, double value) {
-    nlohmann::json body = BuildEventJson(name, params, value);
-    body["eventOrder"] = NextEventOrder();
-    return Compact(body);
-}
-
-nlohmann::json CVondTrack::BuildEventJson(const std::string& name, const std::string& params, double value) {
     const Fields fields = Snapshot();
     nlohmann::json body = nlohmann::json::object();
     body["appId"] = fields.appId;
@@ -303,6 +254,7 @@ nlohmann::json CVondTrack::BuildEventJson(const std::string& name, const std::st
     body["sdkVersion"] = fields.sdkVersion;
     body["sdkType"] = fields.sdkType;
     body["sdkTime"] = NowMilliseconds();
+    body["eventOrder"] = NextEventOrder();
     body["event"] = NormalizeEventName(name);
     if (!std::isnan(value)) body["value"] = value;
     if (!IsPlainName(name)) LOG(ERROR) << kNameError << name;
@@ -327,7 +279,7 @@ nlohmann::json CVondTrack::BuildEventJson(const std::string& name, const std::st
     }
     body["context"] = std::move(context);
     CheckEventAndParams(name, params);
-    return body;
+    return Compact(body);
 }
 
 void CVondTrack::PostEvent(const std::string& name, const std::string& params, double value) {
@@ -341,26 +293,9 @@ void CVondTrack::PostEvent(const std::string& name, const std::string& params, d
                 return;
             }
         }
-        nlohmann::json body = BuildEventJson(name, params, value);
-        if (sion::Pool().Stopped()) {
-            LOG(WARNING) << kAfterExit << name;
-            return;
-        }
-        bool start = false;
-        {
-            std::lock_guard<std::mutex> lock(waitingMutex_);
-            if (waiting_.size() >= kMostWaitingEvents) {
-                // The counter's disk has stopped answering: keep the game's memory, lose the event.
-                LOG(ERROR) << kTooManyWaiting << name;
-                return;
-            }
-            waiting_.push_back(std::move(body));
-            start = !numbering_;
-            numbering_ = true;
-        }
-        // The game's thread never waits for the counter's disk write: a worker numbers and
-        // sends what has gathered, and keeps doing so until nothing is left.
-        if (start) sion::Pool().Run([this] { NumberAndSend(); });
+        CVondApi::Instance().PostTrack(BuildEventBody(name, params, value), [](HttpResp resp) {
+            LOG(DEBUG) << "Post Event resp: " << ToUtf8(resp.data);
+        });
     } catch (const std::exception& e) {
         LOG(ERROR) << "Post Event failed: " << e.what();
     } catch (...) {

@@ -7,9 +7,6 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace VondSdk {
 
@@ -38,10 +35,9 @@ public:
     // core's GameUserInfo. Any thread (the setters call it on the game's thread).
     void RefreshGameUserInfo();
 
-    // Builds one event and queues it for numbering and sending; returns without waiting for
-    // the counter's disk write nor for the exchange, whose outcome is only logged. Events are
-    // numbered in the order of the calls that queued them. value is NaN for an event without
-    // a number. Any thread; never throws.
+    // Builds one event and queues it on the request pool; returns without waiting for the
+    // exchange, whose outcome is only logged. value is NaN for an event without a number.
+    // Any thread; never throws.
     void PostEvent(const std::string& name, const std::string& params, double value);
     // Posts "qlx_login" with {"loginPlatform":loginPlatform,"puserId":puserId}. Any thread.
     void PostLoginEvent(const std::string& loginPlatform, const std::string& puserId);
@@ -50,8 +46,6 @@ public:
     // Takes the next event number from AppConf ("EventOrder" + 1, written back durably before
     // it is returned) and returns "n<number>". No two calls in a process get the same number.
     std::string NextEventOrder();
-    // Takes count consecutive numbers the same way, with one write, and returns the first.
-    int64_t TakeEventNumbers(size_t count);
     // The six reserved names unchanged, names that already carry the custom prefix unchanged,
     // otherwise "qlx_self_" + name.
     std::string NormalizeEventName(const std::string& name) const;
@@ -61,11 +55,6 @@ public:
 
 private:
     CVondTrack() = default;
-
-    // Every member of the event but its number.
-    nlohmann::json BuildEventJson(const std::string& name, const std::string& params, double value);
-    // Runs on a pool worker: numbers and sends the waiting events until none is left.
-    void NumberAndSend();
 
     // The fields an event copies, taken as one consistent snapshot.
     struct Fields {
@@ -93,10 +82,6 @@ private:
     // The highest number handed out in this process; changed only under AppConf's lock, so
     // a counter write that failed (unwritable folder) still never repeats a number.
     std::atomic<int64_t> lastEventNumber_{0};
-
-    std::mutex waitingMutex_;  // guards the two members below
-    std::vector<nlohmann::json> waiting_;  // posted, not yet numbered, in call order
-    bool numbering_ = false;               // a NumberAndSend is queued or running
 };
 
 }  // namespace VondSdk
