@@ -25,7 +25,8 @@ need_packages dpkg-dev make perl "g++-mingw-w64-${arch//_/-}-posix" "binutils-mi
 sources=/etc/apt/sources.list.d/debian.sources
 if [ -f "$sources" ] && ! grep -q '^Types:.*deb-src' "$sources"; then
   $sudo sed -i 's/^Types: deb$/Types: deb deb-src/' "$sources"
-  $sudo apt-get update -qq
+  # A failed index of another architecture (i386, added for 32-bit Wine) is no matter here.
+  apt_update || echo "$VOND_APT_ERROR; trying the source package with the lists at hand" >&2
 fi
 
 src_dir="$cache/src"

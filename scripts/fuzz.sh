@@ -10,9 +10,12 @@ cd "$root"
 source scripts/lib.sh
 
 seconds=${1:-30}
-need_packages cmake ninja-build clang libclang-rt-14-dev libssl-dev nlohmann-json3-dev libeasyloggingpp-dev
-
 start=$(date +%s)
+need_packages cmake ninja-build clang libclang-rt-14-dev libssl-dev nlohmann-json3-dev libeasyloggingpp-dev || {
+  record_leg "Fuzz" FAIL - "$start" "packages: $VOND_APT_ERROR"
+  exit 1
+}
+
 leg "Fuzz (libFuzzer with ASan and UBSan: committed corpus, then ${seconds} s a target)"
 dir=build/fuzz
 flags="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
@@ -49,4 +52,9 @@ for target in $(ls tests/fuzz/corpus); do
   [ "$findings" = 0 ] || { ls "$dir/fuzz-findings/$target"; rc=1; }
 done
 summary "Fuzz (${seconds} s a target)" "$log" "$start"
+if [ "$rc" = 0 ]; then
+  record_leg "Fuzz (${seconds} s a target)" PASS "$(ctest_count "$log")" "$start"
+else
+  record_leg "Fuzz (${seconds} s a target)" FAIL "$(ctest_count "$log")" "$start" "see $log"
+fi
 exit "$rc"

@@ -2,46 +2,87 @@
 # Builds everything and runs every test in six legs: Linux, under both sanitizers, the
 # Windows x64 DLL under Wine, the Windows x86 DLL under 32-bit Wine, and the fuzz targets
 # (committed corpus, then about 30 s each). Installs what is missing on Debian 12.
-# Exits non-zero on any failure.
+#
+# Ends with one table: each leg, PASS / FAIL / NOT RUN, its test count, its time, and why a
+# leg was not run. Exits non-zero when any leg failed. The x86 leg's tests need a machine that
+# runs 32-bit code; elsewhere they are NOT RUN, which fails nothing unless VOND_REQUIRE_X86=1.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 source scripts/lib.sh
 
-need_packages cmake ninja-build g++ pkg-config libssl-dev nlohmann-json3-dev libeasyloggingpp-dev \
-  googletest libgtest-dev libcurl4-openssl-dev binutils \
-  libcpp-httplib-dev libsqlite3-dev
-
+mkdir -p build
+export VOND_LEG_RESULTS="$root/build/legs.tsv"
+: >"$VOND_LEG_RESULTS"
 jobs=$(nproc)
+
+# Builds one Linux configuration and runs its suite. Arguments: the leg's name, the build
+# folder, the ctest log, the ctest time-out, extra ctest arguments, then cmake's arguments.
+linux_leg() {
+  local name=$1 dir=$2 log=$3 timeout=$4 ctest_extra=$5 start rc=0
+  shift 5
+  start=$(date +%s)
+  leg "$name"
+  if ! cmake -S . -B "$dir" -G Ninja "$@" || ! cmake --build "$dir" -j "$jobs"; then
+    record_leg "$name" FAIL - "$start" "build failed"
+    return 1
+  fi
+  # shellcheck disable=SC2086
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout "$timeout" $ctest_extra) >"$log" 2>&1 || rc=1
+  cat "$log"
+  summary "$name" "$log" "$start"
+  if [ "$rc" = 0 ]; then
+    record_leg "$name" PASS "$(ctest_count "$log")" "$start"
+  else
+    record_leg "$name" FAIL "$(ctest_count "$log")" "$start" "see $log"
+  fi
+  return "$rc"
+}
+
+status=0
 start=$(date +%s)
-leg "Linux x64 (native)"
-cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOND_BUILD_BENCH=ON
-cmake --build build/linux -j "$jobs"
-(cd build/linux && ctest --output-on-failure -j "$jobs" --timeout 180) | tee build/linux-ctest.log
-summary "Linux x64" build/linux-ctest.log "$start"
+if ! need_packages cmake ninja-build g++ pkg-config libssl-dev nlohmann-json3-dev libeasyloggingpp-dev \
+    googletest libgtest-dev libcurl4-openssl-dev binutils libcpp-httplib-dev libsqlite3-dev; then
+  record_leg "Linux x64" FAIL - "$start" "packages: $VOND_APT_ERROR"
+  print_leg_table "$VOND_LEG_RESULTS"
+  exit 1
+fi
+
+linux_leg "Linux x64" build/linux build/linux-ctest.log 180 "" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOND_BUILD_BENCH=ON || status=1
 
 # The same suite under the sanitizers: data races (the SDK's work runs on six workers, the
 # game's threads and EOS ticks), then memory errors and undefined behaviour.
 for sanitizer in thread address; do
-  start=$(date +%s)
-  leg "Linux x64 (${sanitizer} sanitizer)"
   flags="-fsanitize=${sanitizer} -fno-omit-frame-pointer"
   [ "$sanitizer" = address ] && flags="$flags -fsanitize=undefined -fno-sanitize-recover=undefined"
-  cmake -S . -B "build/linux-${sanitizer}" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVOND_BUILD_EXAMPLES=OFF \
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ASAN_OPTIONS="detect_leaks=1" \
+    linux_leg "Linux x64 (${sanitizer} sanitizer)" "build/linux-${sanitizer}" \
+    "build/linux-${sanitizer}-ctest.log" 300 "-E exported_symbols" \
+    -DCMAKE_BUILD_TYPE=Debug -DVOND_BUILD_EXAMPLES=OFF \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
-    -DCMAKE_SHARED_LINKER_FLAGS="$flags"
-  cmake --build "build/linux-${sanitizer}" -j "$jobs"
-  (cd "build/linux-${sanitizer}" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-    ASAN_OPTIONS="detect_leaks=1" ctest --output-on-failure -j "$jobs" --timeout 300 -E exported_symbols) \
-    | tee "build/linux-${sanitizer}-ctest.log"
-  summary "Linux x64 ${sanitizer} sanitizer" "build/linux-${sanitizer}-ctest.log" "$start"
+    -DCMAKE_SHARED_LINKER_FLAGS="$flags" || status=1
 done
 
-status=0
-if [ "${VOND_SKIP_WINDOWS:-0}" != 1 ] && [ -f scripts/test-windows.sh ]; then
-  bash scripts/test-windows.sh || status=1
+# Runs a script that records its own legs; one that fails before recording anything still
+# gets a row. Arguments: the row's name, then the command.
+script_legs() {
+  local name=$1 before start
+  shift
+  before=$(wc -l <"$VOND_LEG_RESULTS")
+  start=$(date +%s)
+  "$@" && return 0
+  [ "$(wc -l <"$VOND_LEG_RESULTS")" -gt "$before" ] ||
+    record_leg "$name" FAIL - "$start" "stopped before its tests (see the output above)"
+  return 1
+}
+
+if [ "${VOND_SKIP_WINDOWS:-0}" != 1 ]; then
+  script_legs "Windows" bash scripts/test-windows.sh || status=1
 fi
 if [ "${VOND_SKIP_FUZZ:-0}" != 1 ]; then
-  bash scripts/fuzz.sh "${VOND_FUZZ_SECONDS:-30}" || status=1
+  script_legs "Fuzz" bash scripts/fuzz.sh "${VOND_FUZZ_SECONDS:-30}" || status=1
 fi
+
+print_leg_table "$VOND_LEG_RESULTS"
 exit "$status"
