@@ -239,6 +239,8 @@ main() {
   local rc64=0 rc32=0
   x64_leg || rc64=1
   x86_leg || rc32=1
+  # Both DLLs are built whatever the legs could run: the Unity package gets them.
+  bash scripts/pack-unity.sh | tail -n 1 | sed 's/^/Unity package: /' || echo "the Unity package was not packed"
   if [ "$rc64" != 0 ] || [ "$rc32" != 0 ]; then
     echo "Windows legs failed (x64: $rc64, x86: $rc32)"
     return 1

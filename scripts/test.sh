@@ -42,7 +42,7 @@ linux_leg() {
 status=0
 start=$(date +%s)
 if ! need_packages cmake ninja-build g++ pkg-config libssl-dev nlohmann-json3-dev libeasyloggingpp-dev \
-    googletest libgtest-dev libcurl4-openssl-dev binutils libcpp-httplib-dev libsqlite3-dev; then
+    googletest libgtest-dev libcurl4-openssl-dev binutils libcpp-httplib-dev libsqlite3-dev mono-mcs mono-runtime; then
   record_leg "Linux x64" FAIL - "$start" "packages: $VOND_APT_ERROR"
   print_leg_table "$VOND_LEG_RESULTS"
   exit 1

@@ -6,7 +6,8 @@
 #   c_interface_e2e.sh <endpoint file> <sdk|update> <app id> <app key> <program> [emulator]
 #
 # The app is one of the server's configured apps that no other test uses. With an emulator
-# (Wine) the program is a Windows one: its paths are given on drive Z:.
+# (Wine) the program is a Windows one: its paths are given on drive Z:. The emulator may also be
+# Mono, for the C# program of the Unity package.
 set -euo pipefail
 endpoint=$1 mode=$2 app_id=$3 app_key=$4 program=$5
 shift 5
@@ -14,7 +15,7 @@ origin=$(sed -n 's/^origin=//p' "$endpoint")
 ca=$(sed -n 's/^ca=//p' "$endpoint")
 [ -n "$origin" ] && [ -n "$ca" ] || { echo "no devserver endpoint in $endpoint" >&2; exit 1; }
 drive=""
-[ $# -gt 0 ] && drive="Z:"
+case "${1:-}" in *wine*) drive="Z:" ;; esac
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
