@@ -51,10 +51,4 @@ for target in $(ls tests/fuzz/corpus); do
   echo "fuzz target $target: ${runs:-?} executions in $seconds s, $findings findings"
   [ "$findings" = 0 ] || { ls "$dir/fuzz-findings/$target"; rc=1; }
 done
-summary "Fuzz (${seconds} s a target)" "$log" "$start"
-if [ "$rc" = 0 ]; then
-  record_leg "Fuzz (${seconds} s a target)" PASS "$(ctest_count "$log")" "$start"
-else
-  record_leg "Fuzz (${seconds} s a target)" FAIL "$(ctest_count "$log")" "$start" "see $log"
-fi
-exit "$rc"
+finish_leg "Fuzz (${seconds} s a target)" "$log" "$start" "$rc" || exit 1

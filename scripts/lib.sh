@@ -120,6 +120,20 @@ record_leg() {
     "$(tr '\t\n' '  ' <<<"$reason")" >>"$VOND_LEG_RESULTS"
 }
 
+# Ends a leg that ran a ctest suite: prints its summary line and records PASS or FAIL with the
+# count from the log. Arguments: the name, the ctest log, the start time, the suite's status.
+# Returns that status.
+finish_leg() {
+  local name=$1 log=$2 start=$3 rc=$4
+  summary "$name" "$log" "$start"
+  if [ "$rc" = 0 ]; then
+    record_leg "$name" PASS "$(ctest_count "$log")" "$start"
+  else
+    record_leg "$name" FAIL "$(ctest_count "$log")" "$start" "see $log"
+  fi
+  return "$rc"
+}
+
 # Prints the table of every recorded leg.
 print_leg_table() {
   local file=$1

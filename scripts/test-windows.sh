@@ -86,6 +86,21 @@ build_arch() {
   cmake --build "$dir" -j "$jobs"
 }
 
+# Installs a leg's packages and builds its architecture; a failure is the leg's, recorded.
+# Arguments: the leg's name, its start time, the architecture, the build folder, then further
+# packages the leg needs.
+install_and_build() {
+  local name=$1 start=$2 arch=$3 dir=$4
+  shift 4
+  if ! need_packages cmake ninja-build make perl dpkg-dev binutils googletest nlohmann-json3-dev \
+      libeasyloggingpp-dev "g++-mingw-w64-${arch//_/-}-posix" "binutils-mingw-w64-${arch//_/-}" "$@"; then
+    record_leg "$name" FAIL - "$start" "packages: $VOND_APT_ERROR"
+    return 1
+  fi
+  prepare_headers
+  build_arch "$arch" "$dir" || { record_leg "$name" FAIL - "$start" "build failed"; return 1; }
+}
+
 # Reads a DLL's export and import tables with the cross toolchain (no Windows code runs).
 check_dll_tables() {
   local triple=$1 dir=$2
@@ -139,24 +154,12 @@ x64_leg() {
   local start dir log rc=0
   start=$(date +%s)
   leg "Windows x64 (Wine)"
-  if ! need_packages cmake ninja-build make perl dpkg-dev binutils googletest nlohmann-json3-dev \
-      libeasyloggingpp-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64; then
-    record_leg "Windows x64 (Wine)" FAIL - "$start" "packages: $VOND_APT_ERROR"
-    return 1
-  fi
-  prepare_headers
   dir="$build/win64"
   log="$build/win64-ctest.log"
-  build_arch x86_64 "$dir" || { record_leg "Windows x64 (Wine)" FAIL - "$start" "build failed"; return 1; }
+  install_and_build "Windows x64 (Wine)" "$start" x86_64 "$dir" wine64 || return 1
   prepare_wine64_prefix "$dir"
   run_wine_suite "$dir" /usr/lib/wine/wineserver64 "$log" || rc=1
-  summary "Windows x64 (Wine)" "$log" "$start"
-  if [ "$rc" = 0 ]; then
-    record_leg "Windows x64 (Wine)" PASS "$(ctest_count "$log")" "$start"
-  else
-    record_leg "Windows x64 (Wine)" FAIL "$(ctest_count "$log")" "$start" "see $log"
-  fi
-  return "$rc"
+  finish_leg "Windows x64 (Wine)" "$log" "$start" "$rc"
 }
 
 # The x86 leg cannot run its tests here: NOT RUN with the reason, a failure only when the
@@ -175,16 +178,10 @@ x86_leg() {
   local start dir log rc=0 reason
   start=$(date +%s)
   leg "Windows x86 (32-bit Wine)"
-  if ! need_packages cmake ninja-build make perl dpkg-dev binutils googletest nlohmann-json3-dev \
-      libeasyloggingpp-dev g++-mingw-w64-i686-posix binutils-mingw-w64-i686 \
-      binutils-mingw-w64-x86-64; then
-    record_leg "Windows x86 (32-bit Wine)" FAIL - "$start" "packages: $VOND_APT_ERROR"
-    return 1
-  fi
-  prepare_headers
   dir="$build/win32"
   log="$build/win32-ctest.log"
-  build_arch i686 "$dir" || { record_leg "Windows x86 (32-bit Wine)" FAIL - "$start" "build failed"; return 1; }
+  # The x64 objdump reads the other DLL's tables.
+  install_and_build "Windows x86 (32-bit Wine)" "$start" i686 "$dir" binutils-mingw-w64-x86-64 || return 1
   # Both DLLs' tables, read on this host: they need no 32-bit execution.
   check_dll_tables i686-w64-mingw32 "$dir" || rc=1
   if [ -f "$build/win64/vondsdk_mt.dll" ]; then
@@ -219,13 +216,7 @@ x86_leg() {
     echo "x86 lists $tests32 tests, x64 $tests64"
     rc=1
   fi
-  summary "Windows x86 (32-bit Wine)" "$log" "$start"
-  if [ "$rc" = 0 ]; then
-    record_leg "Windows x86 (32-bit Wine)" PASS "$(ctest_count "$log")" "$start"
-  else
-    record_leg "Windows x86 (32-bit Wine)" FAIL "$(ctest_count "$log")" "$start" "see $log"
-  fi
-  return "$rc"
+  finish_leg "Windows x86 (32-bit Wine)" "$log" "$start" "$rc"
 }
 
 main() {

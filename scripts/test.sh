@@ -30,13 +30,7 @@ linux_leg() {
   # shellcheck disable=SC2086
   (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout "$timeout" $ctest_extra) >"$log" 2>&1 || rc=1
   cat "$log"
-  summary "$name" "$log" "$start"
-  if [ "$rc" = 0 ]; then
-    record_leg "$name" PASS "$(ctest_count "$log")" "$start"
-  else
-    record_leg "$name" FAIL "$(ctest_count "$log")" "$start" "see $log"
-  fi
-  return "$rc"
+  finish_leg "$name" "$log" "$start" "$rc"
 }
 
 status=0
