@@ -12,6 +12,7 @@
 
 #include "eossim.h"
 #include "service/EosPlatform.h"
+#include "src/CVondCore.h"
 #include "service/EpicLoginService.h"
 #include "service/EpicPayService.h"
 #include "service/EpicSdkService.h"
@@ -522,4 +523,67 @@ TEST_F(EosServices, ThrowingCompletionDoesNotLeaveTheTick) {
     EXPECT_FALSE(EpicLoginService::isLoggingIn());
     // The SDK keeps working afterwards.
     EXPECT_NE(LogIn(), nullptr);
+}
+
+namespace {
+
+// What the game's callback of a refused Epic login does, inside UpdateSDKEvent.
+enum class InCallback { PumpAgain, LookAtTheEosLock, WaitForAThreadThatShutsDown };
+std::atomic<int> g_answers{0};
+std::atomic<bool> g_eosLockFree{false};
+std::atomic<bool> g_shutDownInTime{false};
+InCallback g_inCallback = InCallback::PumpAgain;
+
+void OnRefusedLogin(int code, std::wstring, std::wstring) {
+    EXPECT_EQ(code, -404);
+    switch (g_inCallback) {
+        case InCallback::PumpAgain:
+            VondProxy::UpdateSDKEvent();
+            break;
+        case InCallback::LookAtTheEosLock:
+            std::thread([] {
+                std::unique_lock<std::recursive_mutex> lock(FPlatform::EosMutex(), std::try_to_lock);
+                g_eosLockFree = lock.owns_lock();
+            }).join();
+            break;
+        case InCallback::WaitForAThreadThatShutsDown: {
+            // A game thread calling Exit while the callback waits for it: under the EOS lock
+            // this would never end.
+            auto done = std::make_shared<std::atomic<bool>>(false);
+            std::thread([done] {
+                EpicSdkService::shutdown();
+                *done = true;
+            }).detach();
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!*done && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+            g_shutDownInTime = done->load();
+            break;
+        }
+    }
+    ++g_answers;
+}
+
+}  // namespace
+
+TEST_F(EosServices, GameCallbacksOfTheTickRunWithNoSdkLockAndNeverNestATick) {
+    Start();
+    const struct {
+        InCallback action;
+        const char* what;
+    } cases[] = {
+        {InCallback::PumpAgain, "a callback that pumps again does not tick inside the tick"},
+        {InCallback::LookAtTheEosLock, "the EOS lock is free while the callback runs"},
+        {InCallback::WaitForAThreadThatShutsDown, "a callback waiting for a thread that shuts EOS down"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_inCallback = c.action;
+        const int before = g_answers.load();
+        // No exchange code on this command line: EOS refuses, and the game hears -404.
+        CVondCore::Instance().Login(&OnRefusedLogin);
+        ASSERT_TRUE(vondtest::PumpUntil([&] { return g_answers.load() > before; }));
+    }
+    EXPECT_EQ(EOSSim_GetNestedTicks(), 0);
+    EXPECT_TRUE(g_eosLockFree.load());
+    EXPECT_TRUE(g_shutDownInTime.load());
 }

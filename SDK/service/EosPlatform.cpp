@@ -9,6 +9,7 @@
 #include "easylogging++.h"
 #include "eos_integratedplatform.h"
 #include "platform/Platform.h"
+#include "utils/GameCalls.h"
 #include "utils/VondConfigUtils.h"
 
 namespace VondSdk {
@@ -45,6 +46,14 @@ PlatformState& State() {
 }
 
 thread_local int t_updateDepth = 0;
+// Counts the whole of Update on this thread, the game's callbacks after the tick included: a
+// callback that pumps again must not tick EOS inside the tick it came from.
+thread_local int t_pumpDepth = 0;
+
+struct PumpScope {
+    PumpScope() { ++t_pumpDepth; }
+    ~PumpScope() { --t_pumpDepth; }
+};
 
 struct UpdateScope {
     UpdateScope() { ++t_updateDepth; }
@@ -148,13 +157,18 @@ bool FPlatform::Create(const EosGameInfo& info) {
 }
 
 void FPlatform::Update() {
+    if (t_pumpDepth > 0) return;
+    PumpScope pump;
     PlatformState& state = State();
+    GameCallScope gameCalls;
     {
         std::lock_guard<std::recursive_mutex> eos(state.eos);
         UpdateScope scope;
         if (state.queued.load(std::memory_order_acquire) != 0) RunQueued(state);
         if (EOS_HPlatform handle = state.handle.load()) EOS_Platform_Tick(handle);
     }
+    // The completions' answers to the game, now that no SDK lock is held.
+    gameCalls.Flush();
     if (!state.created.load() && !state.released.load() && !state.createFailureReported.exchange(true)) {
         LOG(ERROR) << kCreateFailed;
     }
@@ -193,12 +207,17 @@ bool FPlatform::OnTickThread() {
 
 void FPlatform::Release() {
     PlatformState& state = State();
-    std::lock_guard<std::recursive_mutex> eos(state.eos);
-    if (EOS_HPlatform handle = state.handle.exchange(nullptr)) EOS_Platform_Release(handle);
-    state.created.store(false);
-    state.released.store(true);
-    // Work handed in before shut-down ends now, each with its failure.
-    RunQueued(state);
+    GameCallScope gameCalls;
+    {
+        std::lock_guard<std::recursive_mutex> eos(state.eos);
+        if (EOS_HPlatform handle = state.handle.exchange(nullptr)) EOS_Platform_Release(handle);
+        state.created.store(false);
+        state.released.store(true);
+        // Work handed in before shut-down ends now, each with its failure, told to the game
+        // once the lock is released.
+        RunQueued(state);
+    }
+    gameCalls.Flush();
 }
 
 std::recursive_mutex& FPlatform::EosMutex() {

@@ -41,7 +41,7 @@ constexpr char kNotLogin[] = "Not Login.";
 constexpr char kAttributionFlag[] = "AttributionFlag";
 
 void Report(ResultCallback callback, int code, const std::string& message) {
-    if (callback != nullptr) callback(code, ToWide(message), std::wstring());
+    AnswerGame(callback, code, ToWide(message), std::wstring());
 }
 
 // A number member read as an integer; anything else, or a number past 64 bits, counts as absent.

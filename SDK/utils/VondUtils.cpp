@@ -2,6 +2,7 @@
 
 #include "easylogging++.h"
 #include "platform/Platform.h"
+#include "utils/GameCalls.h"
 #include "utils/VondConfigUtils.h"
 
 namespace VondSdk {
@@ -56,11 +57,7 @@ std::string VondUtils::GetClientId() {
 
 void AnswerGame(ResultCallback callback, int code, const std::wstring& message, const std::wstring& data) {
     if (callback == nullptr) return;
-    try {
-        callback(code, message, data);
-    } catch (...) {
-        LOG(ERROR) << "The game's callback threw";
-    }
+    CallGame([callback, code, message, data] { callback(code, message, data); });
 }
 
 }  // namespace VondSdk

@@ -14,7 +14,8 @@ std::string ToUtf8(const std::wstring& text);
 std::wstring ToWide(const std::string& text);
 
 // Calls the game's callback unless it is null; an exception the game throws is logged and
-// stopped here, so it never unwinds through a pool worker or the EOS tick.
+// stopped here, so it never unwinds through a pool worker or the EOS tick. Inside the EOS tick
+// the call waits until the SDK has released its locks (utils/GameCalls.h).
 void AnswerGame(ResultCallback callback, int code, const std::wstring& message, const std::wstring& data);
 
 class VondUtils {

@@ -164,6 +164,9 @@ struct Sim {
 
     std::map<std::string, int, std::less<>> calls;
     int offTickThreadCalls = 0;
+    // EOS_Platform_Tick called from inside a completion that a tick delivers: the real SDK
+    // does not allow it.
+    int nestedTicks = 0;
     bool ticked = false;
     std::thread::id tickThread;
 
@@ -313,6 +316,7 @@ bool LoadScenarioLocked(Sim& sim, const std::string& text) {
     sim.failures.clear();
     sim.calls.clear();
     sim.offTickThreadCalls = 0;
+    sim.nestedTicks = 0;
     sim.ticked = false;
 
     if (auto it = scenario.find("accounts"); it != scenario.end() && it->is_array()) {
@@ -714,12 +718,22 @@ EOS_DECLARE_FUNC(void) EOS_Platform_Release(EOS_HPlatform Handle) {
     lock.unlock();
 }
 
+namespace {
+thread_local int t_tickDepth = 0;
+struct TickDepth {
+    TickDepth() { ++t_tickDepth; }
+    ~TickDepth() { --t_tickDepth; }
+};
+}  // namespace
+
 EOS_DECLARE_FUNC(void) EOS_Platform_Tick(EOS_HPlatform Handle) {
     std::vector<std::function<void()>> due;
+    TickDepth depth;
     {
         Sim& sim = S();
         Lock lock(sim.mutex);
         EnsureScenarioLocked(sim);
+        if (t_tickDepth > 1) ++sim.nestedTicks;
         auto it = sim.calls.find(std::string_view("EOS_Platform_Tick"));
         if (it == sim.calls.end()) it = sim.calls.emplace("EOS_Platform_Tick", 0).first;
         ++it->second;
@@ -1190,6 +1204,12 @@ EOS_DECLARE_FUNC(int32_t) EOSSim_GetOffTickThreadCalls(void) {
     return sim.offTickThreadCalls;
 }
 
+EOS_DECLARE_FUNC(int32_t) EOSSim_GetNestedTicks(void) {
+    Sim& sim = S();
+    Lock lock(sim.mutex);
+    return sim.nestedTicks;
+}
+
 EOS_DECLARE_FUNC(int32_t) EOSSim_GetPendingCompletions(void) {
     Sim& sim = S();
     Lock lock(sim.mutex);
@@ -1235,5 +1255,6 @@ EOS_DECLARE_FUNC(int32_t) EOSSim_GetStateJson(char* OutBuffer, int32_t* InOutLen
     }
     state["pending"] = pending;
     state["offTickThreadCalls"] = sim.offTickThreadCalls;
+    state["nestedTicks"] = sim.nestedTicks;
     return ReturnJson(state, OutBuffer, InOutLength);
 }

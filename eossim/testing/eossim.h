@@ -20,6 +20,8 @@ EOS_DECLARE_FUNC(int32_t) EOSSim_GetCallCount(const char* FunctionName);
 // EOS calls (any function but EOS_Platform_Tick) made from a thread other than the one that
 // last called EOS_Platform_Tick, counted once a tick has happened.
 EOS_DECLARE_FUNC(int32_t) EOSSim_GetOffTickThreadCalls(void);
+// EOS_Platform_Tick calls made from inside a completion that a tick delivered.
+EOS_DECLARE_FUNC(int32_t) EOSSim_GetNestedTicks(void);
 // Completions queued and not yet delivered by EOS_Platform_Tick.
 EOS_DECLARE_FUNC(int32_t) EOSSim_GetPendingCompletions(void);
 
