@@ -10,7 +10,7 @@
 # Exits non-zero when a leg failed (or was not run while VOND_REQUIRE_X86=1). The x86 leg runs
 # after the x64 one and is the only step that adds the i386 architecture.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 source scripts/lib.sh
 
