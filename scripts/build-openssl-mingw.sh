@@ -32,6 +32,10 @@ fi
 src_dir="$cache/src"
 $sudo mkdir -p "$src_dir"
 $sudo chown "$(id -u):$(id -g)" "$cache" "$src_dir"
+# Checkouts on one machine share the cache: one build at a time, so a second one finds the
+# first's result complete instead of removing it in the middle of its install.
+exec 9>"$cache/.lock"
+flock 9
 tarball=$(ls "$src_dir"/openssl_3.*.orig.tar.gz 2>/dev/null | sort -V | tail -n 1 || true)
 if [ -z "$tarball" ]; then
   # Debian's own files of the security suite may be missing on the mirror; apt-get then
