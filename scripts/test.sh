@@ -15,7 +15,7 @@ need_packages cmake ninja-build g++ pkg-config libssl-dev nlohmann-json3-dev lib
 jobs=$(nproc)
 start=$(date +%s)
 leg "Linux x64 (native)"
-cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOND_BUILD_BENCH=ON
+cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOND_BUILD_BENCH=ON -DVOND_DEV_OVERRIDES=ON
 cmake --build build/linux -j "$jobs"
 (cd build/linux && ctest --output-on-failure -j "$jobs" --timeout 180) | tee build/linux-ctest.log
 summary "Linux x64" build/linux-ctest.log "$start"
@@ -29,7 +29,7 @@ for sanitizer in thread address; do
   [ "$sanitizer" = address ] && flags="$flags -fsanitize=undefined -fno-sanitize-recover=undefined"
   cmake -S . -B "build/linux-${sanitizer}" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVOND_BUILD_EXAMPLES=OFF \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
-    -DCMAKE_SHARED_LINKER_FLAGS="$flags"
+    -DCMAKE_SHARED_LINKER_FLAGS="$flags" -DVOND_DEV_OVERRIDES=ON
   cmake --build "build/linux-${sanitizer}" -j "$jobs"
   (cd "build/linux-${sanitizer}" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     ASAN_OPTIONS="detect_leaks=1" ctest --output-on-failure -j "$jobs" --timeout 300 -E exported_symbols) \
