@@ -10,7 +10,7 @@ source scripts/lib.sh
 
 need_packages cmake ninja-build g++ pkg-config libssl-dev nlohmann-json3-dev libeasyloggingpp-dev \
   googletest libgtest-dev libcurl4-openssl-dev binutils \
-  libcpp-httplib-dev libsqlite3-dev
+  libcpp-httplib-dev libsqlite3-dev tinyproxy
 
 jobs=$(nproc)
 start=$(date +%s)
