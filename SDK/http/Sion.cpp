@@ -66,6 +66,8 @@ std::atomic<long long> exchangeTimeoutMs{60000};
 constexpr std::chrono::seconds kKeepIdle(30);
 // The longest the Windows verifier may spend on one fetch of a missing certificate.
 constexpr long long kMaxFetchMs = 15000;
+// The longest the system's proxy settings (a PAC script) may take before the direct way is used.
+constexpr long long kProxyLookupMs = 5000;
 
 using Clock = std::chrono::steady_clock;
 
@@ -460,14 +462,23 @@ public:
     bool FindProxy(const std::string& url, const std::string& host, net::ProxyAddress& proxy) {
         if (!net::ProxyLookupMayWait()) return net::SystemProxyFor(url, host, proxy);
         using Answer = std::pair<bool, net::ProxyAddress>;
-        Answer answer = RunBounded<Answer>(
-            [url, host] {
-                Answer found;
-                found.first = net::SystemProxyFor(url, host, found.second);
-                return found;
-            },
-            cancel_, std::min(deadline_, Clock::now() + std::chrono::milliseconds(connectTimeoutMs.load())),
-            kConnectTimeoutMessage);
+        Answer answer;
+        try {
+            answer = RunBounded<Answer>(
+                [url, host] {
+                    Answer found;
+                    found.first = net::SystemProxyFor(url, host, found.second);
+                    return found;
+                },
+                cancel_, std::min(deadline_, Clock::now() + std::chrono::milliseconds(kProxyLookupMs)),
+                kConnectTimeoutMessage);
+        } catch (const Error&) {
+            // A script that cannot be had in time leaves the direct connection, as Windows'
+            // own clients do; a stop still ends the exchange.
+            CheckOrThrow<Error>(cancel_ == nullptr || !cancel_->load(), kCancelledMessage);
+            CheckOrThrow<Error>(Clock::now() < deadline_, kExchangeTimeoutMessage);
+            return false;
+        }
         proxy = answer.second;
         return answer.first;
     }

@@ -379,26 +379,23 @@ std::map<std::string, ProxyAnswer>& ProxyCache() {
 bool LookUpProxy(const std::string& url, const std::string& host, ProxyAddress& proxy) {
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG settings{};
     if (!::WinHttpGetIEProxyConfigForCurrentUser(&settings)) return false;
-    const bool autoDetect = settings.fAutoDetect != FALSE;
     const std::wstring script = TakeGlobal(settings.lpszAutoConfigUrl);
     std::wstring list = TakeGlobal(settings.lpszProxy);
     std::wstring bypass = TakeGlobal(settings.lpszProxyBypass);
     const std::wstring wideHost(host.begin(), host.end());
-    if (autoDetect || !script.empty()) {
-        // The PAC script's answer for the backend's URL, where Windows finds a script. Its
-        // download is bounded; the caller bounds the whole lookup as well.
+    // Automatic detection (WPAD) is left out: it is on by default almost everywhere and would
+    // make the first request wait on DHCP and DNS for a script that rarely exists. A script
+    // the user or the administrator configured is honoured.
+    if (!script.empty()) {
+        // The PAC script's answer for the backend's URL. Its download is bounded; the caller
+        // bounds the whole lookup as well.
         HINTERNET session = ::WinHttpOpen(L"vondsdk", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                           WINHTTP_NO_PROXY_BYPASS, 0);
         if (session != nullptr) {
             ::WinHttpSetTimeouts(session, 5000, 5000, 5000, 5000);
             WINHTTP_AUTOPROXY_OPTIONS options{};
-            if (!script.empty()) {
-                options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
-                options.lpszAutoConfigUrl = script.c_str();
-            } else {
-                options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
-                options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
-            }
+            options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+            options.lpszAutoConfigUrl = script.c_str();
             options.fAutoLogonIfChallenged = TRUE;
             WINHTTP_PROXY_INFO info{};
             std::wstring wideUrl(url.begin(), url.end());
