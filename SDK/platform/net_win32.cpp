@@ -219,6 +219,7 @@ bool AllowedForServerAuth(PCCERT_CONTEXT certificate) {
         return ::GetLastError() == static_cast<DWORD>(CRYPT_E_NOT_FOUND);  // no limit set
     std::vector<BYTE> buffer(size);
     auto* usage = reinterpret_cast<PCERT_ENHKEY_USAGE>(buffer.data());
+    ::SetLastError(0);
     if (!::CertGetEnhancedKeyUsage(certificate, CERT_FIND_PROP_ONLY_ENHKEY_USAGE_FLAG, usage, &size))
         return false;
     // An empty list is either "no limit" (the call says so by CRYPT_E_NOT_FOUND) or "good for
