@@ -69,6 +69,14 @@ struct ProxyAddress {
     int port = 0;
 };
 bool SystemProxyFor(const std::string& url, const std::string& host, ProxyAddress& proxy);
+#ifdef _WIN32
+// The https proxy for host from the user's settings as Windows gives them: a proxy list
+// ("host:port", or per scheme "http=a:80;https=b:443") and a bypass list ("<local>",
+// wildcards). False for a direct connection.
+bool ProxyFromSettings(const std::wstring& list, const std::wstring& bypass, const std::string& host,
+                       ProxyAddress& proxy);
+#endif
+
 // Whether SystemProxyFor may wait (Windows: a PAC script to fetch and run).
 bool ProxyLookupMayWait();
 

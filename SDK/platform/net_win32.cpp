@@ -377,13 +377,23 @@ std::map<std::string, ProxyAnswer>& ProxyCache() {
     return *cache;
 }
 
+}  // namespace
+
+bool ProxyFromSettings(const std::wstring& list, const std::wstring& bypass, const std::string& host,
+                       ProxyAddress& proxy) {
+    const std::wstring wideHost(host.begin(), host.end());
+    if (list.empty() || Bypassed(bypass, wideHost)) return false;
+    return PickProxy(list, proxy);
+}
+
+namespace {
+
 bool LookUpProxy(const std::string& url, const std::string& host, ProxyAddress& proxy) {
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG settings{};
     if (!::WinHttpGetIEProxyConfigForCurrentUser(&settings)) return false;
     const std::wstring script = TakeGlobal(settings.lpszAutoConfigUrl);
     std::wstring list = TakeGlobal(settings.lpszProxy);
     std::wstring bypass = TakeGlobal(settings.lpszProxyBypass);
-    const std::wstring wideHost(host.begin(), host.end());
     // Automatic detection (WPAD) is left out: it is on by default almost everywhere and would
     // make the first request wait on DHCP and DNS for a script that rarely exists. A script
     // the user or the administrator configured is honoured.
@@ -410,8 +420,7 @@ bool LookUpProxy(const std::string& url, const std::string& host, ProxyAddress& 
             }
         }
     }
-    if (list.empty() || Bypassed(bypass, wideHost)) return false;
-    return PickProxy(list, proxy);
+    return ProxyFromSettings(list, bypass, host, proxy);
 }
 
 }  // namespace
