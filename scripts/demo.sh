@@ -46,7 +46,7 @@ exchange_code=vond-demo-exchange-code
 # ---- build ----
 leg "build"
 linux_build=build/demo
-cmake -S . -B "$linux_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOND_BUILD_TESTS=OFF >/dev/null
+cmake -S . -B "$linux_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOND_BUILD_TESTS=OFF -DVOND_DEV_OVERRIDES=ON >/dev/null
 # The server always runs on this machine; the game is the Linux or the Windows build.
 if [ "$windows" = 1 ]; then
   cmake --build "$linux_build" -j "$(nproc)" --target vond-devserver
@@ -58,7 +58,7 @@ if [ "$windows" = 1 ]; then
   cp -a /usr/include/nlohmann /usr/include/easylogging++.h /usr/include/easylogging++.cc "$headers/"
   cmake -S . -B "$win_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOPENSSL_ROOT_DIR="$openssl64" -DOPENSSL_USE_STATIC_LIBS=ON \
-    -DVOND_HEADER_DIR="$headers" -DVOND_BUILD_TESTS=OFF >/dev/null
+    -DVOND_HEADER_DIR="$headers" -DVOND_BUILD_TESTS=OFF -DVOND_DEV_OVERRIDES=ON >/dev/null
   cmake --build "$win_build" -j "$(nproc)" --target vond_sample_game
 else
   cmake --build "$linux_build" -j "$(nproc)" --target vond-devserver vond_sample_game

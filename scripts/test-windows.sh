@@ -82,7 +82,8 @@ build_arch() {
     -DOPENSSL_ROOT_DIR="$openssl" -DOPENSSL_USE_STATIC_LIBS=ON \
     -DVOND_HEADER_DIR="$headers" \
     -DVOND_GTEST_SOURCE_DIR=/usr/src/googletest \
-    -DVOND_DEVSERVER_BINARY="$devserver" || return 1
+    -DVOND_DEVSERVER_BINARY="$devserver" \
+    -DVOND_DEV_OVERRIDES=ON || return 1
   cmake --build "$dir" -j "$jobs"
 }
 

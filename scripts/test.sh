@@ -36,14 +36,14 @@ linux_leg() {
 status=0
 start=$(date +%s)
 if ! need_packages cmake ninja-build g++ pkg-config libssl-dev nlohmann-json3-dev libeasyloggingpp-dev \
-    googletest libgtest-dev libcurl4-openssl-dev binutils libcpp-httplib-dev libsqlite3-dev mono-mcs mono-runtime; then
+    googletest libgtest-dev libcurl4-openssl-dev binutils libcpp-httplib-dev libsqlite3-dev mono-mcs mono-runtime tinyproxy; then
   record_leg "Linux x64" FAIL - "$start" "packages: $VOND_APT_ERROR"
   print_leg_table "$VOND_LEG_RESULTS"
   exit 1
 fi
 
 linux_leg "Linux x64" build/linux build/linux-ctest.log 180 "" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOND_BUILD_BENCH=ON || status=1
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOND_BUILD_BENCH=ON -DVOND_DEV_OVERRIDES=ON || status=1
 
 # The same suite under the sanitizers: data races (the SDK's work runs on six workers, the
 # game's threads and EOS ticks), then memory errors and undefined behaviour.
@@ -55,7 +55,7 @@ for sanitizer in thread address; do
     "build/linux-${sanitizer}-ctest.log" 300 "-E exported_symbols" \
     -DCMAKE_BUILD_TYPE=Debug -DVOND_BUILD_EXAMPLES=OFF \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
-    -DCMAKE_SHARED_LINKER_FLAGS="$flags" || status=1
+    -DCMAKE_SHARED_LINKER_FLAGS="$flags" -DVOND_DEV_OVERRIDES=ON || status=1
 done
 
 # Runs a script that records its own legs; one that fails before recording anything still

@@ -199,9 +199,20 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& content) 
         }
         written += static_cast<size_t>(n);
     }
-    if (::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
+    bool flushed = ::fsync(fd) == 0;
+    if (::close(fd) != 0 || !flushed || ::rename(tmp.c_str(), path.c_str()) != 0) {
         ::unlink(tmp.c_str());
         return false;
+    }
+    // The rename lives in the folder's entries: until the folder reaches the disk, a power cut
+    // can bring back the old file, or no file at all for one just created. The file is already
+    // replaced here, so a folder that cannot be flushed (some file systems refuse) is no failure.
+    std::string::size_type slash = path.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
     }
     return true;
 }

@@ -155,7 +155,9 @@ TEST_F(Purchase, AnswerWithoutStatusIsNotRedeemedAndTheOrderStaysStored) {
 }
 
 TEST_F(Purchase, SecondPurchaseWhileTheFirstChecksOutIsReportedUnpaid) {
-    scenario_["checkoutTicks"] = 30;
+    // Long enough for the second create-order to be answered while the first checks out, also
+    // when one worker reuses its connection and the other needs a new one on a loaded machine.
+    scenario_["checkoutTicks"] = 500;
     LoggedIn();
     VondProxy::CallPay(L"p1", L"first", &vondtest::Recorder::Callback);
     VondProxy::CallPay(L"p2", L"second", &vondtest::Recorder::Callback);
