@@ -35,7 +35,8 @@ void QueryOfferItemsService::query(EOS_EpicAccountId accountId, std::vector<std:
     });
 }
 
-void EOS_CALL QueryOfferItemsService::QueryOffersCompleteCallbackFn(const EOS_Ecom_QueryOffersCallbackInfo* data) {
+void EOS_CALL
+QueryOfferItemsService::QueryOffersCompleteCallbackFn(const EOS_Ecom_QueryOffersCallbackInfo* data) {
     try {
         if (data == nullptr || data->ClientData == nullptr) {
             LOG(ERROR) << "[EOS SDK] offer query completion without its service";
@@ -72,9 +73,11 @@ void EOS_CALL QueryOfferItemsService::QueryOffersCompleteCallbackFn(const EOS_Ec
                 copyOptions.ItemIndex = index;
                 EOS_Ecom_CatalogItem* item = nullptr;
                 const EOS_EResult result = EOS_Ecom_CopyOfferItemByIndex(ecom, &copyOptions, &item);
-                const bool usable = result == EOS_EResult::EOS_Success || result == EOS_EResult::EOS_Ecom_CatalogItemStale;
+                const bool usable =
+                    result == EOS_EResult::EOS_Success || result == EOS_EResult::EOS_Ecom_CatalogItemStale;
                 if (usable && item != nullptr && item->Id != nullptr) {
-                    found.push_back(OfferItem{item->Id, item->EntitlementName != nullptr ? item->EntitlementName : ""});
+                    found.push_back(
+                        OfferItem{item->Id, item->EntitlementName != nullptr ? item->EntitlementName : ""});
                 } else {
                     complete = false;
                 }

@@ -30,7 +30,8 @@ public:
     // Any thread; EOS is called on the ticking thread. The completion is called exactly once:
     // at once on this thread when the account is null or there is no platform, otherwise on
     // the ticking thread inside UpdateSDKEvent.
-    void query(EOS_EpicAccountId accountId, std::vector<std::string> offerIds, const OfferItemsCompletion& completion);
+    void query(EOS_EpicAccountId accountId, std::vector<std::string> offerIds,
+               const OfferItemsCompletion& completion);
 
     static void EOS_CALL QueryOffersCompleteCallbackFn(const EOS_Ecom_QueryOffersCallbackInfo* data);
 

@@ -75,6 +75,7 @@ struct OrderSnapshot {
     // False while any record of this player cannot be read (the file, one entry, or a torn
     // store that was replaced): then nothing may be tied to an order by anything but its id.
     bool complete = true;
+    bool readable = true;  // false when the file itself could not be read
     std::map<std::string, std::shared_ptr<OrderInfo>> stored;  // by entitlement id
     std::set<std::string> unreadable;                          // entitlement ids of unreadable entries
     std::vector<PendingRecord> pending;                        // oldest first

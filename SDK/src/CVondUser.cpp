@@ -140,8 +140,13 @@ void Reconcile(const std::vector<FEntitlementData>& entitlements) {
     const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::system_clock::now().time_since_epoch())
                             .count();
-    store.DropPendingOlderThan(now - kPendingLifetimeMs);
     OrderSnapshot snapshot = store.Snapshot();
+    const int64_t cutoff = now - kPendingLifetimeMs;
+    bool expired = false;
+    for (const PendingRecord& record : snapshot.pending) {
+        expired = expired || (record.sinceMs > 0 && record.sinceMs < cutoff);
+    }
+    if (expired && store.DropPendingOlderThan(cutoff)) snapshot = store.Snapshot();
     CVondPay& pay = CVondPay::Instance();
     std::vector<FEntitlementData> unexplained;
     for (const FEntitlementData& entitlement : entitlements) {
@@ -170,6 +175,7 @@ void Reconcile(const std::vector<FEntitlementData>& entitlements) {
     const std::map<std::string, std::string> running = pay.RunningCheckouts();
     for (const PendingRecord& record : snapshot.pending) {
         if (running.count(record.order->orderId) != 0) continue;
+        if (record.sinceMs > 0 && record.sinceMs < cutoff) continue;  // expired; its drop failed
         candidates->push_back(Candidate{record.order, record.order->orderId, record.order->channelProductId});
     }
     for (const auto& [orderId, offerId] : running) candidates->push_back(Candidate{nullptr, orderId, offerId});

@@ -370,6 +370,7 @@ OrderSnapshot UnconsumedOrder::Snapshot() {
     }
     if (!loaded.document.is_object()) {
         snapshot.complete = false;
+        snapshot.readable = false;
         return snapshot;
     }
     if (loaded.torn) snapshot.complete = false;

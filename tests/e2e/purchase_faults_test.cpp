@@ -2,9 +2,9 @@
 // answer, one group per fault, each a table run through the exported functions against the
 // backend emulator (which checks every paid report with the stand-in's record) and the EOS
 // stand-in.
-#include "e2e/EpicGame.h"
-
 #include <filesystem>
+
+#include "e2e/EpicGame.h"
 
 namespace e2e {
 namespace {
@@ -41,8 +41,11 @@ protected:
         // The catalogue the backend checks against, as the stand-in writes it with its state.
         if (!state.contains("offers")) state["offers"] = scenario_["offers"];
         if (!state.contains("anyOffer")) state["anyOffer"] = scenario_["anyOffer"];
-        state["entitlements"].push_back({{"accountId", kAccountId}, {"entitlementId", entitlementId},
-                                         {"entitlementName", item}, {"catalogItemId", item}, {"redeemed", false}});
+        state["entitlements"].push_back({{"accountId", kAccountId},
+                                         {"entitlementId", entitlementId},
+                                         {"entitlementName", item},
+                                         {"catalogItemId", item},
+                                         {"redeemed", false}});
         vondtest::WriteFile(path, state.dump());
     }
     json Entitlement(const std::string& id) {
@@ -94,10 +97,16 @@ TEST_F(PurchaseFault, CheckoutThatMayHavePaidIsSettledWhenItsEntitlementAppears)
         bool keepsPending;  // the order stays pending (status 0 heard, not yet paid)
     };
     const Case cases[] = {
-        {"processing, landed", {{"checkout", "EOS_Ecom_PurchaseProcessing"}, {"checkoutGrantsOnFailure", true}}, true, false},
+        {"processing, landed",
+         {{"checkout", "EOS_Ecom_PurchaseProcessing"}, {"checkoutGrantsOnFailure", true}},
+         true,
+         false},
         {"transaction not copied", {{"copyTransaction", "EOS_NotFound"}}, true, false},
         {"entitlement not copied", {{"copyTransactionEntitlement", "EOS_NotFound"}}, true, false},
-        {"unknown result, landed", {{"checkout", "EOS_UnexpectedError"}, {"checkoutGrantsOnFailure", true}}, true, false},
+        {"unknown result, landed",
+         {{"checkout", "EOS_UnexpectedError"}, {"checkoutGrantsOnFailure", true}},
+         true,
+         false},
         {"processing, never landed", {{"checkout", "EOS_Ecom_PurchaseProcessing"}}, false, true},
         {"cancelled", {{"checkout", "EOS_Canceled"}}, false, false},
     };
@@ -115,7 +124,8 @@ TEST_F(PurchaseFault, CheckoutThatMayHavePaidIsSettledWhenItsEntitlementAppears)
             // The re-query finds it, the backend confirms this very order, then it is consumed.
             ASSERT_TRUE(PumpUntil([&] {
                 auto paid = PaidOrderIds();
-                return std::find(paid.begin(), paid.end(), orderId) != paid.end() && StoredOrders(kUserId) == 0;
+                return std::find(paid.begin(), paid.end(), orderId) != paid.end() &&
+                       StoredOrders(kUserId) == 0;
             })) << c.name;
             EXPECT_FALSE(Pending().contains(orderId)) << c.name;
         } else {
@@ -171,7 +181,8 @@ TEST_F(PurchaseFault, UnreadableStoreAtLoginConsumesNothing) {
         PumpFrames(50);
         EXPECT_FALSE(Entitlement(entitlementId)["redeemed"].get<bool>()) << c.name;
         EXPECT_TRUE(FormsTo(kPayResultPath).empty()) << c.name;
-        if (c.text == "<dir>") EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::u8path(path))) << c.name;
+        if (c.text == "<dir>")
+            EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::u8path(path))) << c.name;
     }
 }
 
@@ -233,7 +244,8 @@ TEST_F(PurchaseFault, PendingOrderIsNeverPairedByElimination) {
         Grant(step.entitlementId, step.item);
         ASSERT_EQ(LogIn().code, 200) << step.name;
         if (step.reportedForThePendingOrder) {
-            ASSERT_TRUE(PumpUntil([&] { return Entitlement(step.entitlementId)["redeemed"].get<bool>(); })) << step.name;
+            ASSERT_TRUE(PumpUntil([&] { return Entitlement(step.entitlementId)["redeemed"].get<bool>(); }))
+                << step.name;
             auto paid = PaidOrderIds();
             EXPECT_NE(std::find(paid.begin(), paid.end(), pendingOrder), paid.end()) << step.name;
             EXPECT_FALSE(Pending().contains(pendingOrder)) << step.name;
@@ -252,7 +264,8 @@ TEST_F(PurchaseFault, PendingOrderIsNeverPairedByElimination) {
         if (report["status"] != "1") continue;
         ++paidReports;
         EXPECT_EQ(report["orderId"], pendingOrder);
-        EXPECT_NE(report["extVerifyInfo"].get<std::string>().find("44444444444444444444444444444444"), std::string::npos);
+        EXPECT_NE(report["extVerifyInfo"].get<std::string>().find("44444444444444444444444444444444"),
+                  std::string::npos);
     }
     EXPECT_EQ(paidReports, 1u);
     ExpectNothingConsumedUnconfirmed();
@@ -290,10 +303,14 @@ TEST_F(PurchaseFault, CallsAfterExitEachEndInOneCallback) {
     const std::wstring appId = Wide(server_.AppId()), appKey = Wide(server_.AppKey());
     const Case cases[] = {
         {"Login", [] { VondProxy::Login(&vondtest::Recorder::Callback); }, -401, L"Sdk Not Init."},
-        {"CallPay", [] { VondProxy::CallPay(L"p1", L"", &vondtest::Recorder::Callback); }, -401, L"Sdk Not Init."},
-        {"QueryProducts", [] { VondProxy::QueryProducts(&vondtest::Recorder::Callback); }, -401, L"Sdk Not Init."},
-        {"Init", [&] { VondProxy::Init(appId, appKey, &vondtest::Recorder::Callback); }, -402, L"Epic Init Failure!"},
-        {"Login after the refused Init", [] { VondProxy::Login(&vondtest::Recorder::Callback); }, -401, L"Sdk Not Init."},
+        {"CallPay", [] { VondProxy::CallPay(L"p1", L"", &vondtest::Recorder::Callback); }, -401,
+         L"Sdk Not Init."},
+        {"QueryProducts", [] { VondProxy::QueryProducts(&vondtest::Recorder::Callback); }, -401,
+         L"Sdk Not Init."},
+        {"Init", [&] { VondProxy::Init(appId, appKey, &vondtest::Recorder::Callback); }, -402,
+         L"Epic Init Failure!"},
+        {"Login after the refused Init", [] { VondProxy::Login(&vondtest::Recorder::Callback); }, -401,
+         L"Sdk Not Init."},
     };
     for (const Case& c : cases) {
         vondtest::Recorder::Clear();
