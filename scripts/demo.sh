@@ -85,8 +85,11 @@ stop_server() {
 trap stop_server EXIT
 # Port 0: the server takes a free loopback port and prints it. It also ends by itself should
 # this script die without stopping it.
+# --eos-state: a paid report is checked against the EOS stand-in's record of the entitlement,
+# as a real backend checks it with Epic.
 exec 3< <(exec "$linux_build/tools/devserver/vond-devserver" --port 0 --state-dir "$state/devserver" \
-  --config tools/devserver/sample-config.json --watch-pid $$ </dev/null 2>"$state/devserver.err")
+  --config tools/devserver/sample-config.json --eos-state "$state/eos-state.json" --watch-pid $$ \
+  </dev/null 2>"$state/devserver.err")
 server_pid=$!
 line=""
 read -r -t 30 -u 3 line || true

@@ -32,7 +32,13 @@ bool IsDirectory(const std::string& path);
 // Creates one directory level; true when it exists afterwards.
 bool CreateDir(const std::string& path);
 
-// Reads a whole file; false when it cannot be opened or read.
+// How a read of a whole file ended. Absent is only "no such file" (nor folder on the way);
+// anything else that keeps the bytes from the caller (a folder in its place, a file locked
+// by a scanner, an I/O error) is Error, which must never be taken for an empty store.
+enum class ReadResult { Found, Absent, Error };
+// Reads a whole file into content (left unchanged unless Found).
+ReadResult ReadFileState(const std::string& path, std::string& content);
+// Reads a whole file; false when it is absent or cannot be read (see ReadFileState).
 bool ReadWholeFile(const std::string& path, std::string& content);
 
 // Replaces the file so that a reader sees either the old or the new content, never a

@@ -173,14 +173,35 @@ std::string SdkDataDir() {
     return dir;
 }
 
+ReadResult ReadFileState(const std::string& path, std::string& content) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? ReadResult::Absent : ReadResult::Error;
+    struct FdCloser {
+        int fd;
+        ~FdCloser() { ::close(fd); }
+    } closer{fd};
+    struct stat info {};
+    // A folder in the file's place opens fine here; it is not an empty file.
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return ReadResult::Error;
+    try {
+        std::string data;
+        char buffer[64 * 1024];
+        for (;;) {
+            const ssize_t got = ::read(fd, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return ReadResult::Error;
+            if (got == 0) break;
+            data.append(buffer, static_cast<size_t>(got));
+        }
+        content.swap(data);
+        return ReadResult::Found;
+    } catch (...) {
+        return ReadResult::Error;
+    }
+}
+
 bool ReadWholeFile(const std::string& path, std::string& content) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return false;
-    content = buffer.str();
-    return true;
+    return ReadFileState(path, content) == ReadResult::Found;
 }
 
 bool ReplaceFileAtomically(const std::string& path, const std::string& content) {

@@ -238,26 +238,36 @@ bool CreateDir(const std::string& path) {
     }
 }
 
-bool ReadWholeFile(const std::string& path, std::string& content) {
+ReadResult ReadFileState(const std::string& path, std::string& content) {
     try {
         // Readers let a writer rename a new version over the file while they hold it.
         UniqueHandle file(::CreateFileW(WidePath(path).c_str(), GENERIC_READ,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file.get() == INVALID_HANDLE_VALUE) return false;
+        if (file.get() == INVALID_HANDLE_VALUE) {
+            // A sharing violation (a scanner holding the file) or a folder in its place is
+            // not "no file": only these two codes say that nothing is there.
+            const DWORD error = ::GetLastError();
+            return (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) ? ReadResult::Absent
+                                                                                    : ReadResult::Error;
+        }
         std::string data;
         char buffer[64 * 1024];
         for (;;) {
             DWORD got = 0;
-            if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return false;
+            if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return ReadResult::Error;
             if (got == 0) break;
             data.append(buffer, got);
         }
         content.swap(data);
-        return true;
+        return ReadResult::Found;
     } catch (...) {
-        return false;
+        return ReadResult::Error;
     }
+}
+
+bool ReadWholeFile(const std::string& path, std::string& content) {
+    return ReadFileState(path, content) == ReadResult::Found;
 }
 
 bool ReplaceFileAtomically(const std::string& path, const std::string& content) {

@@ -108,7 +108,10 @@ void OnClientConfig(const std::shared_ptr<StartupWait>& wait, ResultCallback cal
             }
             // Loaded ahead of the first purchase, which then needs no product request of its own.
             CVondPay::Instance().QueryProducts(&IgnoreResult);
-            if (IntMember(ReadConfigJson(false), kAttributionFlag) == 0) SendAttribution();
+            // An unreadable AppConf may hold the flag: the attribution waits for a start-up
+            // that can read it rather than being sent twice.
+            nlohmann::json appConf;
+            if (ReadConfigJson(false, appConf) && IntMember(appConf, kAttributionFlag) == 0) SendAttribution();
         } else {
             if (callback != nullptr) callback(resp.code, resp.msg, resp.data);
         }
@@ -146,10 +149,52 @@ CVondCore& CVondCore::Instance() {
 
 void CVondCore::InitSdk(std::string appId, std::string appKey, std::shared_ptr<EosGameInfo> gameInfo,
                         ResultCallback callback) {
-    if (inited_.load()) {
-        Report(callback, kCodeOk, kAlreadyInit);
-        return;
+    {
+        std::unique_lock<std::mutex> lock(lifecycleMutex_);
+        lifecycleChanged_.wait(lock, [this] { return lifecycle_ != Lifecycle::Starting; });
+        switch (lifecycle_) {
+            case Lifecycle::Running:
+                lock.unlock();
+                Report(callback, kCodeOk, kAlreadyInit);
+                return;
+            case Lifecycle::Exited:
+                lock.unlock();
+                LOG(WARNING) << "Init after Exit refused: EOS cannot start twice in one process";
+                Report(callback, kCodeInitFailure, kInitFailure);
+                return;
+            default:
+                lifecycle_ = Lifecycle::Starting;
+                break;
+        }
     }
+    bool ok = false;
+    try {
+        ok = StartUp(std::move(appId), std::move(appKey), std::move(gameInfo), callback);
+    } catch (...) {
+        ok = false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(lifecycleMutex_);
+        if (lifecycle_ != Lifecycle::Exited) lifecycle_ = ok ? Lifecycle::Running : Lifecycle::Idle;
+        ok = lifecycle_ == Lifecycle::Running;
+        inited_.store(ok);
+    }
+    lifecycleChanged_.notify_all();
+    if (ok) {
+        Report(callback, kCodeOk, kInitSuccess);
+    } else {
+        Report(callback, kCodeInitFailure, kInitFailure);
+    }
+}
+
+bool CVondCore::IsExited() const {
+    std::lock_guard<std::mutex> lock(lifecycleMutex_);
+    return lifecycle_ == Lifecycle::Exited;
+}
+
+// The start-up itself; the caller holds the Starting state and answers the game.
+bool CVondCore::StartUp(std::string appId, std::string appKey, std::shared_ptr<EosGameInfo> gameInfo,
+                        ResultCallback callback) {
     if (!gameInfo) gameInfo = std::make_shared<EosGameInfo>();
     ConfigureLogging(false);
     InitGlobalParams(std::move(appId), std::move(appKey));
@@ -163,8 +208,7 @@ void CVondCore::InitSdk(std::string appId, std::string appKey, std::shared_ptr<E
         } catch (const std::system_error& e) {
             // No workers, no backend: start-up cannot go on, and says so once.
             LOG(ERROR) << "Request pool failed to start: " << e.what();
-            Report(callback, kCodeInitFailure, kInitFailure);
-            return;
+            return false;
         }
     }
 
@@ -197,14 +241,16 @@ void CVondCore::InitSdk(std::string appId, std::string appKey, std::shared_ptr<E
                                 g_waitingStartups.end());
     }
 
+    // Exit during the wait: EOS is not started over a stopped SDK.
+    if (IsExited()) return false;
     LaunchArgs::Parse(platform::CommandLine());
     const bool ok = FillGameInfo(clientConfig, *gameInfo);
-    inited_.store(ok);
-    if (ok) {
-        Report(callback, kCodeOk, kInitSuccess);
-    } else {
-        Report(callback, kCodeInitFailure, kInitFailure);
+    if (ok && IsExited()) {
+        // Exit ran while EOS was starting and found nothing to shut down.
+        EpicSdkService::shutdown();
+        return false;
     }
+    return ok;
 }
 
 void CVondCore::InitGlobalParams(std::string appId, std::string appKey) {
@@ -294,6 +340,12 @@ void CVondCore::SetLevel(int level) {
 }
 
 void CVondCore::Exit() {
+    {
+        std::lock_guard<std::mutex> lock(lifecycleMutex_);
+        lifecycle_ = Lifecycle::Exited;
+        inited_.store(false);
+    }
+    lifecycleChanged_.notify_all();
     EpicSdkService::shutdown();
     sion::Pool().Stop();
     std::vector<std::shared_ptr<StartupWait>> startups;

@@ -105,6 +105,12 @@ void DevServer::RegisterApp(const std::string& baseAppId, bool pointSdk) {
     appKey_ = registered.at("appKey").get<std::string>();
 }
 
+void DevServer::UseEosState(const std::string& stateFile) const {
+    const nlohmann::json app = {{"from", appId_}, {"appId", appId_}, {"appKey", appKey_}, {"eosStateFile", stateFile}};
+    HttpResult result = Send("POST", "/__admin/apps", app.dump(), "application/json");
+    if (result.status != 200) throw std::runtime_error("devserver refused the EOS state file: " + Failure(result));
+}
+
 HttpResult DevServer::Send(const std::string& method, const std::string& path, const std::string& body,
                            const std::string& contentType) const {
     HttpResult result;

@@ -50,6 +50,10 @@ CREATE TABLE IF NOT EXISTS events (
   appId TEXT NOT NULL,
   at INTEGER NOT NULL,
   body TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS entitlement_use (
+  entitlementId TEXT PRIMARY KEY,
+  orderId TEXT NOT NULL,
+  at INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS apps (
   appId TEXT PRIMARY KEY,
   json TEXT NOT NULL);
@@ -274,6 +278,30 @@ Settlement Store::ReportPayment(const std::string& orderId, const std::string& s
     history.Bind(1, orderId).Bind(2, NowMs()).Bind(3, event).Bind(4, trxId).Bind(5, payAmountMicros).Step();
     tx.Commit();
     return result;
+}
+
+std::optional<std::string> Store::EpicAccountOfUser(int64_t userId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement find(db_, "SELECT epicAccountId FROM users WHERE userId = ?");
+    find.Bind(1, userId);
+    if (!find.Step()) return std::nullopt;
+    return find.Text(0);
+}
+
+bool Store::ClaimEntitlement(const std::string& entitlementId, const std::string& orderId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Transaction tx(db_);
+    Statement insert(db_, "INSERT OR IGNORE INTO entitlement_use (entitlementId, orderId, at) VALUES (?, ?, ?)");
+    insert.Bind(1, entitlementId).Bind(2, orderId).Bind(3, NowMs()).Step();
+    bool own = false;
+    {
+        // Finished before the commit, which refuses while a statement is still stepping.
+        Statement find(db_, "SELECT orderId FROM entitlement_use WHERE entitlementId = ?");
+        find.Bind(1, entitlementId);
+        own = find.Step() && find.Text(0) == orderId;
+    }
+    tx.Commit();
+    return own;
 }
 
 bool Store::RecordAttribution(const std::string& appId, const std::string& clientId,

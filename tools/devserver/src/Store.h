@@ -56,6 +56,10 @@ public:
 
     // Stores a new order (status "created") and returns its id.
     std::string CreateOrder(OrderRecord order);
+    // The Epic account that logged in as userId, if any.
+    std::optional<std::string> EpicAccountOfUser(int64_t userId);
+    // Ties an entitlement to the order it paid for; false when another order holds it already.
+    bool ClaimEntitlement(const std::string& entitlementId, const std::string& orderId);
     std::optional<OrderRecord> FindOrder(const std::string& appId, const std::string& orderId);
     // Records one pay-result report for the order and settles it at most once.
     Settlement ReportPayment(const std::string& orderId, const std::string& status, const std::string& trxId,

@@ -23,7 +23,7 @@ namespace {
 
 const char kUsage[] =
     "usage: vond-devserver [--port N] [--state-dir DIR] [--config FILE] [--insecure-http]\n"
-    "                      [--watch-pid PID] [--max-body BYTES]\n";
+    "                      [--watch-pid PID] [--max-body BYTES] [--eos-state FILE]\n";
 
 struct Options {
     int port = 18443;
@@ -32,6 +32,7 @@ struct Options {
     bool insecureHttp = false;
     long watchPid = 0;
     size_t maxBody = 1024 * 1024;
+    std::string eosStateFile;
 };
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -55,6 +56,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
                 options.insecureHttp = true;
             } else if (arg == "--watch-pid" && next(value)) {
                 options.watchPid = std::stol(value);
+            } else if (arg == "--eos-state" && next(value)) {
+                options.eosStateFile = value;
             } else if (arg == "--max-body" && next(value)) {
                 options.maxBody = std::stoul(value);
             } else {
@@ -106,6 +109,7 @@ int main(int argc, char** argv) {
         const std::string stateDir = Absolute(options.stateDir);
         devserver::Config config;
         if (!options.configFile.empty()) config = devserver::LoadConfig(options.configFile);
+        config.eosStateFile = options.eosStateFile.empty() ? std::string() : Absolute(options.eosStateFile);
         const devserver::TlsFiles tls = devserver::EnsureTlsFiles(stateDir);
         devserver::Store store(stateDir + "/devserver.sqlite3");
         devserver::Backend backend(std::move(config), store);
