@@ -16,6 +16,8 @@ namespace VondSdk {
 constexpr const char* kOriginOverride = "VOND_SDK_ORIGIN";
 // A PEM file of extra CA certificates to trust.
 constexpr const char* kCaFileOverride = "VOND_SDK_CA_FILE";
+// The first wait before an unacknowledged event is sent again, in milliseconds (else 1 s).
+constexpr const char* kTrackRetryOverride = "VOND_SDK_TRACK_RETRY_MS";
 
 constexpr bool kDevOverridesAllowed = VOND_DEV_OVERRIDES != 0;
 
