@@ -113,7 +113,8 @@ int main(int argc, char** argv) {
     const std::string dir = dirTemplate;
     try {
         vondtest::DevServerProcess process(dir + "/server");
-        vondtest::DevServer server(process.Origin(), process.CaFile(), "1001", true);
+        // The quiet app: logging stays off, as on a player's machine.
+        vondtest::DevServer server(process.Origin(), process.CaFile(), "1002", true);
         ::setenv("VOND_SDK_DATA_DIR", (dir + "/data").c_str(), 1);
         std::filesystem::create_directories(dir + "/data");
         const nlohmann::json scenario = {

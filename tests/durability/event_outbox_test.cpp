@@ -95,7 +95,8 @@ class EventOutbox : public ::testing::Test {
 protected:
     // A world of its own for one game: backend app, data folder, work folder.
     struct World {
-        vondtest::DevServer server{"1001", false};
+        // The quiet app: the games log nothing, as on a player's machine.
+        vondtest::DevServer server{"1002", false};
         vondtest::TempDir data;
         vondtest::TempDir work;
         std::string Path(const std::string& name) const { return work.Path() + Sep() + name; }

@@ -72,7 +72,7 @@ int main() {
             markers << i << " " << UnixMs() << "\n";
             markers.flush();
             VondProxy::UpdateSDKEvent();
-            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         VondProxy::Exit();
         return 0;
