@@ -41,7 +41,8 @@ bool ReadWholeFile(const std::string& path, std::string& content);
 bool ReplaceFileAtomically(const std::string& path, const std::string& content);
 
 // A file opened for appending (created when missing), for the event outbox's journal. Writes
-// go to the end; Flush makes them durable. Not shared between threads. Never throws.
+// go to the end (one writer per file); Flush makes them durable. Not shared between threads.
+// Never throws.
 class AppendFile {
 public:
     AppendFile() = default;

@@ -383,9 +383,16 @@ AppendFile::~AppendFile() {
 bool AppendFile::Open(const std::string& path) {
     Close();
     // Others may read, rename or delete the file while it is open (a compaction replaces it).
-    HANDLE file = ::CreateFileW(WidePath(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    // FlushFileBuffers needs write access, not only the right to append: the one writer
+    // starts at the end instead.
+    HANDLE file = ::CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER none{};
+    if (!::SetFilePointerEx(file, none, nullptr, FILE_END)) {
+        ::CloseHandle(file);
+        return false;
+    }
     handle_ = reinterpret_cast<intptr_t>(file);
     return true;
 }

@@ -33,6 +33,8 @@ constexpr std::chrono::milliseconds kGroupInterval(100);
 constexpr std::chrono::minutes kMaxRetryDelay(5);
 // A journal grown past this, mostly of settled events, is rewritten with only what is pending.
 constexpr size_t kCompactAbove = 1u << 20;
+// A record's bytes besides the event's body: length, checksum, kind, number.
+constexpr size_t kRecordOverhead = 17;
 
 std::string CompactText(const nlohmann::json& value) {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -165,7 +167,7 @@ void CVondEventOutbox::Run() {
                 unflushed_ = false;
                 journal_.Close();
             } else {
-                if (journalBytes_ > kCompactAbove) Compact();
+                if (journalBytes_ > kCompactAbove && journalBytes_ / 2 > LiveBytes()) Compact();
                 SendNext();
             }
         } catch (const std::exception& e) {
@@ -220,6 +222,10 @@ void CVondEventOutbox::Compact() {
     }
     journalBytes_ = content.size();
     unflushed_ = false;
+}
+
+size_t CVondEventOutbox::LiveBytes() const {
+    return pendingBytes_ + pending_.size() * kRecordOverhead;
 }
 
 void CVondEventOutbox::AppendRecord(const std::string& record) {

@@ -74,6 +74,7 @@ private:
     void SendNext();
     void Compact();
     void AppendRecord(const std::string& record);
+    size_t LiveBytes() const;
     Clock::duration RetryDelay();
 
     std::mutex mutex_;  // guards the members up to done_
