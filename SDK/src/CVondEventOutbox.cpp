@@ -121,10 +121,16 @@ bool CVondEventOutbox::Shutdown(std::chrono::milliseconds bound) {
     stopping_ = true;
     wake_.notify_one();
     const bool finished = finished_.wait_for(lock, bound, [this] { return done_; });
-    if (finished && !joining_ && writer_.joinable()) {
+    if (!joining_ && writer_.joinable()) {
         joining_ = true;
-        lock.unlock();
-        writer_.join();
+        if (finished) {
+            lock.unlock();
+            writer_.join();
+        } else {
+            // Past the bound the writer finishes its last group on its own; its object and
+            // the library's code outlive it, and a later call still waits for done_.
+            writer_.detach();
+        }
     }
     return finished;
 }
@@ -241,9 +247,10 @@ void CVondEventOutbox::AppendRecord(const std::string& record) {
 }
 
 void CVondEventOutbox::WriteGroup(std::vector<nlohmann::json> bodies) {
-    // The numbers are taken (and AppConf written) before the events reach the journal, so
-    // AppConf never lags behind a number that could be sent.
-    const int64_t first = CVondTrack::Instance().TakeEventNumbers(static_cast<int64_t>(bodies.size()));
+    // The group reaches the journal first (one flush): it is then safe from a kill, and the
+    // journal's highest number keeps a later start from handing any of them out again. AppConf
+    // follows before any of them is sent, so it never lags behind a number a backend saw.
+    const int64_t first = CVondTrack::Instance().ReserveEventNumbers(static_cast<int64_t>(bodies.size()));
     std::string records;
     for (size_t i = 0; i < bodies.size(); ++i) {
         const uint64_t number = static_cast<uint64_t>(first) + i;
@@ -265,6 +272,7 @@ void CVondEventOutbox::WriteGroup(std::vector<nlohmann::json> bodies) {
         if (journal_.IsOpen() && !journal_.Flush()) LOG(ERROR) << kJournalError << journalPath_;
         unflushed_ = false;
     }
+    CVondTrack::Instance().StoreLastEventNumber(first + static_cast<int64_t>(bodies.size()) - 1);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         nextGroupAt_ = Clock::now() + kGroupInterval;

@@ -219,6 +219,26 @@ int64_t CVondTrack::TakeEventNumbers(int64_t count) {
     return first;
 }
 
+int64_t CVondTrack::ReserveEventNumbers(int64_t count) {
+    int64_t first = 0;
+    VondConfigUtils::UpdateConfigJson(false, [&](nlohmann::json& conf) {
+        const int64_t stored = StoredEventOrder(conf);
+        const int64_t last = lastEventNumber_.load();
+        first = (stored > last ? stored : last) + 1;
+        lastEventNumber_.store(first + count - 1);
+        return false;
+    });
+    return first;
+}
+
+void CVondTrack::StoreLastEventNumber(int64_t number) {
+    VondConfigUtils::UpdateConfigJson(false, [&](nlohmann::json& conf) {
+        if (StoredEventOrder(conf) >= number) return false;
+        conf[kEventOrderKey] = number;
+        return true;
+    });
+}
+
 void CVondTrack::NoteEventNumberUsed(int64_t number) {
     VondConfigUtils::UpdateConfigJson(false, [&](nlohmann::json&) {
         if (number > lastEventNumber_.load()) lastEventNumber_.store(number);

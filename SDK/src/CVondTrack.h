@@ -51,6 +51,12 @@ public:
     // Takes count consecutive numbers the same way, with one write of AppConf, which then
     // holds the last of them; returns the first. The event writer's thread.
     int64_t TakeEventNumbers(int64_t count);
+    // The two halves of the same for the event writer, so that a group reaches its journal
+    // before AppConf is rewritten: Reserve takes count numbers in this process without
+    // writing (returns the first); Store writes the last of them to AppConf unless it holds
+    // a higher one. The event writer's thread.
+    int64_t ReserveEventNumbers(int64_t count);
+    void StoreLastEventNumber(int64_t number);
     // Never hands out number or any below it again (the outbox found it in its journal).
     void NoteEventNumberUsed(int64_t number);
     // The six reserved names unchanged, names that already carry the custom prefix unchanged,

@@ -31,10 +31,19 @@ constexpr char kProbe[] = "vond_event_probe";
 constexpr char kTrackPath[] = "/data/h5/v1.do";
 constexpr std::chrono::seconds kBound(120);
 
-#ifdef VOND_UNDER_EMULATOR
+#if defined(VOND_UNDER_EMULATOR)
 constexpr int kDefaultKillTrials = 20;
+#elif defined(VOND_SANITIZED)
+constexpr int kDefaultKillTrials = 10;
 #else
 constexpr int kDefaultKillTrials = 50;
+#endif
+// Events posted this long before a kill must be on disk: a group is written at most 100 ms
+// after its first event, and its flush takes the rest. A sanitizer slows every step tenfold.
+#ifdef VOND_SANITIZED
+constexpr long long kOwedBeforeKillMs = 1500;
+#else
+constexpr long long kOwedBeforeKillMs = 200;
 #endif
 
 std::string Sep() {
@@ -205,7 +214,7 @@ protected:
                 int index = 0;
                 long long at = 0;
                 while (lines >> index >> at) {
-                    if (at < killedAt - 200) owed.insert(index);
+                    if (at < killedAt - kOwedBeforeKillMs) owed.insert(index);
                 }
                 Burst(world, "b", 0, [&] {
                     Record record = Read(world.server);
