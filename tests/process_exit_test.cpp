@@ -96,6 +96,11 @@ TEST(ProcessExit, EveryWayAGameEndsEndsWithoutCrashOrHang) {
             vondtest::SetEnv("VOND_EOSSIM_SCENARIO", scenarioFile);
         }
         vondtest::SetEnv("VOND_PROBE_MODE", ending.mode);
+        const char* raceOptions = std::getenv("TSAN_OPTIONS");
+        const std::string keptRaceOptions = raceOptions != nullptr ? raceOptions : "";
+        if (ending.args.size() > 0 && ending.args[0] == "unload") {
+            vondtest::SetEnv("TSAN_OPTIONS", keptRaceOptions + " suppressions=" VOND_TSAN_UNLOAD_SUPPRESSIONS);
+        }
         vondtest::ScopedCurrentDir inside(work.Path());
 
         const int runs = ending.repeated ? Runs() : 1;
@@ -116,6 +121,7 @@ TEST(ProcessExit, EveryWayAGameEndsEndsWithoutCrashOrHang) {
             }
             if (code != 0 && firstFailure.empty()) firstFailure = "run " + std::to_string(run) + " ended with " + std::to_string(code);
         }
+        vondtest::SetEnv("TSAN_OPTIONS", keptRaceOptions);
         std::printf("%s: %d runs, %d ended, %d crashed, %d hung\n", ending.name, runs, ended, crashed, hung);
         EXPECT_EQ(crashed, 0) << firstFailure;
         EXPECT_EQ(hung, 0) << firstFailure;
