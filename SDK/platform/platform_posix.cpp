@@ -2,6 +2,7 @@
 #include "platform/Platform.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -298,6 +299,48 @@ std::string CurrentDirectory() {
 
 std::string JoinPath(const std::string& dir, const std::string& name) {
     return dir + "/" + name;
+}
+
+AppendFile::~AppendFile() {
+    Close();
+}
+
+bool AppendFile::Open(const std::string& path) {
+    Close();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    handle_ = fd;
+    return true;
+}
+
+bool AppendFile::Append(const std::string& bytes) {
+    if (handle_ == kNoHandle) return false;
+    size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(static_cast<int>(handle_), bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        written += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool AppendFile::Flush() {
+    return handle_ != kNoHandle && ::fdatasync(static_cast<int>(handle_)) == 0;
+}
+
+void AppendFile::Close() {
+    if (handle_ == kNoHandle) return;
+    ::close(static_cast<int>(handle_));
+    handle_ = kNoHandle;
+}
+
+bool PinLibraryCode() {
+    // Opening our own object again with RTLD_NODELETE marks it never to be unmapped; with
+    // RTLD_NOLOAD nothing new is loaded. Linked into a program, it is the program itself.
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&PinLibraryCode), &info) == 0 || info.dli_fname == nullptr) return false;
+    return ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
 }
 
 bool ProcessIsEnding() {

@@ -1,6 +1,7 @@
 #include "src/CVondCore.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <limits>
 #include <stdexcept>
@@ -16,6 +17,7 @@
 #include "platform/Platform.h"
 #include "service/EpicLoginService.h"
 #include "service/EpicSdkService.h"
+#include "src/CVondEventOutbox.h"
 #include "src/CVondPay.h"
 #include "src/CVondTrack.h"
 #include "src/CVondUser.h"
@@ -39,6 +41,8 @@ constexpr char kNotInit[] = "Sdk Not Init.";
 constexpr char kLoginFailure[] = "Epic Login Failure!";
 constexpr char kNotLogin[] = "Not Login.";
 constexpr char kAttributionFlag[] = "AttributionFlag";
+constexpr char kEventsNotWritten[] = "Exit: event writer did not finish in time";
+constexpr std::chrono::milliseconds kEventWriteBound(800);
 
 void Report(ResultCallback callback, int code, const std::string& message) {
     AnswerGame(callback, code, ToWide(message), std::wstring());
@@ -212,6 +216,10 @@ bool CVondCore::StartUp(std::string appId, std::string appKey, std::shared_ptr<E
         }
     }
 
+    // Some of the SDK's threads cannot be waited for (a name lookup the OS is still running,
+    // a login on its own thread): the library's code must stay mapped until the process
+    // ends, even when the game unloads it.
+    platform::PinLibraryCode();
     CVondTrack::Instance().Init();
     CVondTrack::Instance().PostEvent("qlx_startup", std::string(), std::numeric_limits<double>::quiet_NaN());
 
@@ -346,6 +354,10 @@ void CVondCore::Exit() {
         inited_.store(false);
     }
     lifecycleChanged_.notify_all();
+    // First, while the disk is all it needs: the events not yet in the outbox's journal are
+    // written there; what is unsent goes out at the next start. Bounded, so Exit never
+    // waits on a slow disk for long, and never on the network.
+    if (!CVondEventOutbox::Instance().Shutdown(kEventWriteBound)) LOG(WARNING) << kEventsNotWritten;
     EpicSdkService::shutdown();
     sion::Pool().Stop();
     std::vector<std::shared_ptr<StartupWait>> startups;

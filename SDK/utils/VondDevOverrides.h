@@ -12,6 +12,8 @@ namespace VondSdk {
 constexpr const char* kOriginOverride = "VOND_SDK_ORIGIN";
 // A PEM file of extra CA certificates to trust.
 constexpr const char* kCaFileOverride = "VOND_SDK_CA_FILE";
+// The first wait before an unacknowledged event is sent again, in milliseconds (else 1 s).
+constexpr const char* kTrackRetryOverride = "VOND_SDK_TRACK_RETRY_MS";
 
 // Whether this build honours the overrides. Decided by the one object the build links
 // (VondDevOverridesSwitch.cpp, compiled once allowing and once refusing), so that the very

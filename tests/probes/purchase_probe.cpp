@@ -1,6 +1,7 @@
 // A game in miniature for the durability harness: started with the launcher's options on its
 // command line, it logs in and either buys one product ("buy") or only lets the login settle
-// what an earlier process left behind ("settle"). It pumps UpdateSDKEvent like a game loop and
+// what an earlier process left behind ("settle"), or posts events, starts a purchase and
+// returns from main without Exit ("abandon"). It pumps UpdateSDKEvent like a game loop and
 // appends what it saw to a marker file, which the harness watches to choose when to kill it.
 //
 // Environment: VOND_PROBE_MODE, VOND_PROBE_APP_ID, VOND_PROBE_APP_KEY, VOND_PROBE_MARKERS,
@@ -147,6 +148,18 @@ int main() {
         return 3;
     }
     Mark("logged-in");
+
+    if (mode == "abandon") {
+        // A game that quits in the middle of everything: events on their way, a purchase
+        // started, and no Exit. The process must still end, without a crash.
+        for (int i = 0; i < 50; ++i) {
+            VondProxy::PostEvent(L"abandon", L"{\"i\":" + std::to_wstring(i) + L"}", 0.0);
+        }
+        VondProxy::CallPay(L"p1", L"abandon", &Heard);
+        Frame();
+        Mark("abandoned");
+        return 0;
+    }
 
     if (mode == "buy") {
         VondProxy::QueryProducts(&Heard);

@@ -150,6 +150,11 @@ nlohmann::json DevServer::Events() const {
     return AdminGet("events");
 }
 
+int64_t DevServer::EventRepeats() const {
+    const nlohmann::json answer = AdminGet("event-repeats");
+    return answer.is_object() ? answer.value("repeats", int64_t(-1)) : -1;
+}
+
 void DevServer::AddFault(nlohmann::json fault) const {
     fault["appId"] = appId_;
     HttpResult result = Send("POST", "/__admin/faults", fault.dump(), "application/json");

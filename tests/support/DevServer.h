@@ -57,6 +57,8 @@ public:
     nlohmann::json Requests() const;
     nlohmann::json Orders() const;
     nlohmann::json Events() const;
+    // GET /__admin/event-repeats: events this app sent again under a number already recorded.
+    int64_t EventRepeats() const;
     // POST /__admin/faults with this app's id added; see tools/devserver/README.md for the
     // members. Throws std::runtime_error when the server refuses it.
     void AddFault(nlohmann::json fault) const;

@@ -296,7 +296,13 @@ Backend::Answer Backend::ProcessTrack(const std::string& appId, const std::strin
         answer.body = Envelope(kBadEvent, "Event body is not a JSON object");
         return answer;
     }
-    store_.AddEvent(appId, Dump(event));
+    auto text = [&event](const char* key) {
+        auto it = event.find(key);
+        return it != event.end() && it->is_string() ? it->get<std::string>() : std::string();
+    };
+    // A client that sends an event again (its acknowledgement was lost) is answered as the
+    // first time; the repeat is only counted.
+    store_.AddEvent(appId, text("deviceId"), text("eventOrder"), Dump(event));
     answer.verdict = "ok";
     answer.body = Envelope(kOk, "Success");
     return answer;
@@ -585,6 +591,8 @@ void Backend::HandleAdmin(const httplib::Request& req, httplib::Response& res) {
     }
     if (req.method == "GET" && what == "orders") return reply(200, store_.Orders(appId));
     if (req.method == "GET" && what == "events") return reply(200, store_.Events(appId));
+    if (req.method == "GET" && what == "event-repeats")
+        return reply(200, json{{"repeats", store_.EventRepeats(appId)}});
     if (req.method == "GET" && what == "faults") {
         json out = json::array();
         std::lock_guard<std::mutex> lock(faultsMutex_);

@@ -67,7 +67,12 @@ public:
 
     // True when this is the client id's first attribution for the app.
     bool RecordAttribution(const std::string& appId, const std::string& clientId, const std::string& form);
-    void AddEvent(const std::string& appId, const std::string& body);
+    // Records an event once per (appId, deviceId, eventOrder); a repeat is only counted, and
+    // false returned. An event without a device id or number is always recorded.
+    bool AddEvent(const std::string& appId, const std::string& deviceId, const std::string& eventOrder,
+                  const std::string& body);
+    // Repeats counted so far for the app (every app with an empty appId).
+    int64_t EventRepeats(const std::string& appId);
 
     void SaveApp(const std::string& appId, const std::string& json);
     std::vector<std::pair<std::string, std::string>> LoadApps();
