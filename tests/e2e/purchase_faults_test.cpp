@@ -175,9 +175,10 @@ TEST_F(PurchaseFault, UnreadableStoreAtLoginConsumesNothing) {
             vondtest::WriteFile(path, c.text);
         }
         ASSERT_EQ(LogIn().code, 200) << c.name;
-        // Said once for this login, after the pass looked at it.
-        ASSERT_TRUE(PumpUntil([&] { return LogLines(unproven) == said + 1; })) << c.name;
-        ++said;
+        // Said for this login, after the pass looked at it (an earlier login's pass may still
+        // say it too, once more, for its own login).
+        ASSERT_TRUE(PumpUntil([&] { return LogLines(unproven) > said; })) << c.name;
+        said = LogLines(unproven);
         PumpFrames(50);
         EXPECT_FALSE(Entitlement(entitlementId)["redeemed"].get<bool>()) << c.name;
         EXPECT_TRUE(FormsTo(kPayResultPath).empty()) << c.name;
@@ -192,8 +193,15 @@ TEST_F(PurchaseFault, ReadFailureIsNeverTakenForNoFile) {
     LoggedIn();
     const std::string appConf = data_.Path() + Sep() + server_.AppId() + Sep() + "AppConf";
     for (const std::string& path : {StorePath(kUserId), appConf}) {
-        std::filesystem::remove_all(std::filesystem::u8path(path));
-        std::filesystem::create_directories(std::filesystem::u8path(path));
+        // The SDK's own writers (the event counter) may put the file back between the two
+        // steps: a few tries.
+        const auto folder = std::filesystem::u8path(path);
+        for (int tries = 0; tries < 100 && !std::filesystem::is_directory(folder); ++tries) {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder, ignored);
+            std::filesystem::create_directories(folder, ignored);
+        }
+        ASSERT_TRUE(std::filesystem::is_directory(folder)) << path;
         vondtest::WriteFile(path + Sep() + "inside", "kept");
         vondtest::Recorder::Clear();
         Heard heard = Buy("p1", path);

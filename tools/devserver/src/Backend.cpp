@@ -496,7 +496,7 @@ std::string Backend::VerifyEntitlement(const std::string& stateFile, const Order
     }
     if (itemId.empty() && state.value("anyOffer", false)) itemId = order.channelProductId;
     if (itemId.empty() || found->value("catalogItemId", std::string()) != itemId) return "entitlement-of-another-offer";
-    if (!store_.ClaimEntitlement(entitlementId, order.orderId)) return "entitlement-used";
+    if (!store_.ClaimEntitlement(order.appId, entitlementId, order.orderId)) return "entitlement-used";
     return std::string();
 }
 

@@ -50,10 +50,12 @@ CREATE TABLE IF NOT EXISTS events (
   appId TEXT NOT NULL,
   at INTEGER NOT NULL,
   body TEXT NOT NULL);
-CREATE TABLE IF NOT EXISTS entitlement_use (
-  entitlementId TEXT PRIMARY KEY,
+CREATE TABLE IF NOT EXISTS entitlement_claims (
+  appId TEXT NOT NULL,
+  entitlementId TEXT NOT NULL,
   orderId TEXT NOT NULL,
-  at INTEGER NOT NULL);
+  at INTEGER NOT NULL,
+  PRIMARY KEY (appId, entitlementId));
 CREATE TABLE IF NOT EXISTS event_keys (
   appId TEXT NOT NULL,
   deviceId TEXT NOT NULL,
@@ -296,16 +298,17 @@ std::optional<std::string> Store::EpicAccountOfUser(int64_t userId) {
     return find.Text(0);
 }
 
-bool Store::ClaimEntitlement(const std::string& entitlementId, const std::string& orderId) {
+bool Store::ClaimEntitlement(const std::string& appId, const std::string& entitlementId, const std::string& orderId) {
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction tx(db_);
-    Statement insert(db_, "INSERT OR IGNORE INTO entitlement_use (entitlementId, orderId, at) VALUES (?, ?, ?)");
-    insert.Bind(1, entitlementId).Bind(2, orderId).Bind(3, NowMs()).Step();
+    Statement insert(db_,
+                     "INSERT OR IGNORE INTO entitlement_claims (appId, entitlementId, orderId, at) VALUES (?, ?, ?, ?)");
+    insert.Bind(1, appId).Bind(2, entitlementId).Bind(3, orderId).Bind(4, NowMs()).Step();
     bool own = false;
     {
         // Finished before the commit, which refuses while a statement is still stepping.
-        Statement find(db_, "SELECT orderId FROM entitlement_use WHERE entitlementId = ?");
-        find.Bind(1, entitlementId);
+        Statement find(db_, "SELECT orderId FROM entitlement_claims WHERE appId = ? AND entitlementId = ?");
+        find.Bind(1, appId).Bind(2, entitlementId);
         own = find.Step() && find.Text(0) == orderId;
     }
     tx.Commit();

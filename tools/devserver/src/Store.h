@@ -58,8 +58,9 @@ public:
     std::string CreateOrder(OrderRecord order);
     // The Epic account that logged in as userId, if any.
     std::optional<std::string> EpicAccountOfUser(int64_t userId);
-    // Ties an entitlement to the order it paid for; false when another order holds it already.
-    bool ClaimEntitlement(const std::string& entitlementId, const std::string& orderId);
+    // Ties an entitlement to the order of the app it paid for; false when another order of the
+    // app holds it already. Each app is a game of its own, with entitlements of its own.
+    bool ClaimEntitlement(const std::string& appId, const std::string& entitlementId, const std::string& orderId);
     std::optional<OrderRecord> FindOrder(const std::string& appId, const std::string& orderId);
     // Records one pay-result report for the order and settles it at most once.
     Settlement ReportPayment(const std::string& orderId, const std::string& status, const std::string& trxId,
