@@ -47,6 +47,9 @@ linux_leg "Linux x64" build/linux build/linux-ctest.log 180 "" \
 
 # The same suite under the sanitizers: data races (the SDK's work runs on six workers, the
 # game's threads and EOS ticks), then memory errors and undefined behaviour.
+# Every step runs several times slower there: the many-process tests play fewer trials (the
+# native leg plays them all).
+export VOND_KILL_TRIALS=14 VOND_KILL_MATRIX_TRIALS=48 VOND_PROCESS_END_RUNS=40
 for sanitizer in thread address; do
   flags="-fsanitize=${sanitizer} -fno-omit-frame-pointer"
   [ "$sanitizer" = address ] && flags="$flags -fsanitize=undefined -fno-sanitize-recover=undefined"
@@ -71,6 +74,7 @@ script_legs() {
   return 1
 }
 
+unset VOND_KILL_TRIALS VOND_KILL_MATRIX_TRIALS VOND_PROCESS_END_RUNS
 if [ "${VOND_SKIP_WINDOWS:-0}" != 1 ]; then
   script_legs "Windows" bash scripts/test-windows.sh || status=1
 fi
