@@ -53,7 +53,8 @@ export VOND_KILL_TRIALS=14 VOND_KILL_MATRIX_TRIALS=48 VOND_PROCESS_END_RUNS=40
 for sanitizer in thread address; do
   flags="-fsanitize=${sanitizer} -fno-omit-frame-pointer"
   [ "$sanitizer" = address ] && flags="$flags -fsanitize=undefined -fno-sanitize-recover=undefined"
-  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ASAN_OPTIONS="detect_leaks=1" \
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan-openssl.supp" \
+    ASAN_OPTIONS="detect_leaks=1" \
     linux_leg "Linux x64 (${sanitizer} sanitizer)" "build/linux-${sanitizer}" \
     "build/linux-${sanitizer}-ctest.log" 300 "-E exported_symbols" \
     -DCMAKE_BUILD_TYPE=Debug -DVOND_BUILD_EXAMPLES=OFF \

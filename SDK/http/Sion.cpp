@@ -1139,12 +1139,3 @@ void SetSystemVerifier(SystemVerifier verifier) {
 }
 
 }  // namespace sion
-
-#if defined(__SANITIZE_THREAD__)
-// Handshakes share one context and run at once. OpenSSL is not built with ThreadSanitizer, so
-// all the sanitizer sees of it are its calls to intercepted functions (memcpy, memcmp) on
-// certificates that OpenSSL's own locks keep in order, which it reports as races.
-extern "C" const char* __tsan_default_suppressions() {
-    return "called_from_lib:libcrypto.so.3\ncalled_from_lib:libssl.so.3\n";
-}
-#endif
