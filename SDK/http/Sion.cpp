@@ -385,16 +385,8 @@ public:
         connection->idleSince = Clock::now();
         std::vector<std::unique_ptr<Connection>> dropped;
         std::lock_guard<std::mutex> lock(mutex_);
-        const auto self = std::this_thread::get_id();
-        for (auto entry = entries_.begin(); entry != entries_.end();) {
-            if (entry->first != self) {
-                ++entry;
-                continue;
-            }
-            dropped.push_back(std::move(entry->second));
-            entry = entries_.erase(entry);
-        }
-        entries_.emplace_back(self, std::move(connection));
+        TakeThisThreads(dropped);
+        entries_.emplace_back(std::this_thread::get_id(), std::move(connection));
         if (entries_.size() > kMaxKept) {
             dropped.push_back(std::move(entries_.front().second));
             entries_.erase(entries_.begin());
@@ -404,6 +396,12 @@ public:
     void Forget() {
         std::vector<std::unique_ptr<Connection>> dropped;
         std::lock_guard<std::mutex> lock(mutex_);
+        TakeThisThreads(dropped);
+    }
+
+private:
+    // Moves this thread's kept connection (at most one) into dropped; mutex_ is held.
+    void TakeThisThreads(std::vector<std::unique_ptr<Connection>>& dropped) {
         const auto self = std::this_thread::get_id();
         for (auto entry = entries_.begin(); entry != entries_.end();) {
             if (entry->first != self) {
@@ -415,7 +413,6 @@ public:
         }
     }
 
-private:
     static constexpr std::size_t kMaxKept = 16;
     std::mutex mutex_;
     std::vector<std::pair<std::thread::id, std::unique_ptr<Connection>>> entries_;

@@ -205,30 +205,32 @@ std::string CVondTrack::NextEventOrder() {
     return "n" + std::to_string(TakeEventNumbers(1));
 }
 
-int64_t CVondTrack::TakeEventNumbers(int64_t count) {
+namespace {
+
+// The first of count numbers after both the stored and the last handed-out one; stored in the
+// file too when store is set. The file lock serialises this with the attribution writer and
+// with other events.
+int64_t NextNumbers(std::atomic<int64_t>& lastEventNumber, int64_t count, bool store) {
     int64_t first = 0;
     VondConfigUtils::UpdateConfigJson(false, [&](nlohmann::json& conf) {
-        // The file lock serialises this with the attribution writer and with other events.
         const int64_t stored = StoredEventOrder(conf);
-        const int64_t last = lastEventNumber_.load();
+        const int64_t last = lastEventNumber.load();
         first = (stored > last ? stored : last) + 1;
-        lastEventNumber_.store(first + count - 1);
-        conf[kEventOrderKey] = first + count - 1;
-        return true;
+        lastEventNumber.store(first + count - 1);
+        if (store) conf[kEventOrderKey] = first + count - 1;
+        return store;
     });
     return first;
 }
 
+}  // namespace
+
+int64_t CVondTrack::TakeEventNumbers(int64_t count) {
+    return NextNumbers(lastEventNumber_, count, true);
+}
+
 int64_t CVondTrack::ReserveEventNumbers(int64_t count) {
-    int64_t first = 0;
-    VondConfigUtils::UpdateConfigJson(false, [&](nlohmann::json& conf) {
-        const int64_t stored = StoredEventOrder(conf);
-        const int64_t last = lastEventNumber_.load();
-        first = (stored > last ? stored : last) + 1;
-        lastEventNumber_.store(first + count - 1);
-        return false;
-    });
-    return first;
+    return NextNumbers(lastEventNumber_, count, false);
 }
 
 void CVondTrack::StoreLastEventNumber(int64_t number) {
