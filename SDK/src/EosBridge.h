@@ -9,7 +9,6 @@
 
 #include "service/EpicPayService.h"
 #include "service/QueryEntitlementsService.h"
-#include "service/QueryOfferItemsService.h"
 
 namespace VondSdk {
 namespace eosbridge {
@@ -22,7 +21,6 @@ void OnTick(std::function<void()> work);
 void Checkout(const std::string& offerId, PayCompletion done);
 void RedeemEntitlement(const std::string& entitlementId, std::function<void(bool)> done);
 void QueryEntitlements(QueryEntitlementsCompletion done);
-void QueryOfferItems(std::vector<std::string> offerIds, OfferItemsCompletion done);
 std::string AccessToken();
 
 // Any thread: the sandbox id EOS was started with.

@@ -8,7 +8,6 @@
 #include "easylogging++.h"
 #include "service/EosPlatform.h"
 #include "src/CVondCore.h"
-#include "src/CVondUser.h"
 #include "src/CVondPay.h"
 #include "utils/VondUtils.h"
 
@@ -91,9 +90,7 @@ void SetLevel(int level) {
 }
 
 void UpdateSDKEvent() {
-    // Never throws; starts a due entitlement re-query, runs the EOS work other threads
-    // queued, then ticks.
-    Guarded("UpdateSDKEvent", [] { VondSdk::CVondUser::OnUpdate(); });
+    // Never throws; runs the EOS work other threads queued, then ticks.
     VondSdk::FPlatform::Update();
 }
 
