@@ -60,15 +60,7 @@ struct UpdateScope {
     ~UpdateScope() { --t_updateDepth; }
 };
 
-void RunGuarded(const std::function<void()>& work) {
-    try {
-        work();
-    } catch (const std::exception& e) {
-        LOG(ERROR) << "[EOS SDK] queued work failed: " << e.what();
-    } catch (...) {
-        LOG(ERROR) << "[EOS SDK] queued work failed";
-    }
-}
+constexpr char kQueuedWorkFailed[] = "[EOS SDK] queued work failed";
 
 // Runs what other threads handed in, in order. Work handed in meanwhile waits for the next
 // round, so one Update never runs unbounded.
@@ -79,7 +71,7 @@ void RunQueued(PlatformState& state) {
         work.swap(state.queue);
         state.queued.store(0);
     }
-    for (const auto& item : work) RunGuarded(item);
+    for (const auto& item : work) RunGuarded(item, kQueuedWorkFailed);
 }
 
 }  // namespace
@@ -193,7 +185,7 @@ void FPlatform::RunOnTickThread(std::function<void()> work) {
     // After shut-down no EOS call can be made any more: the work runs at once and finds no
     // platform, so its operation ends now instead of waiting for a tick that never comes.
     if (t_updateDepth > 0 || state.released.load()) {
-        RunGuarded(work);
+        RunGuarded(work, kQueuedWorkFailed);
         return;
     }
     std::lock_guard<std::mutex> lock(state.queueMutex);

@@ -10,17 +10,19 @@ namespace {
 
 thread_local std::vector<std::function<void()>>* t_held = nullptr;
 
-void RunGuarded(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const std::exception& e) {
-        LOG(ERROR) << "The game's callback threw: " << e.what();
-    } catch (...) {
-        LOG(ERROR) << "The game's callback threw";
-    }
-}
+constexpr char kGameCallbackThrew[] = "The game's callback threw";
 
 }  // namespace
+
+void RunGuarded(const std::function<void()>& work, const char* failure) {
+    try {
+        work();
+    } catch (const std::exception& e) {
+        LOG(ERROR) << failure << ": " << e.what();
+    } catch (...) {
+        LOG(ERROR) << failure;
+    }
+}
 
 void CallGame(std::function<void()> call) {
     if (!call) return;
@@ -28,7 +30,7 @@ void CallGame(std::function<void()> call) {
         t_held->push_back(std::move(call));
         return;
     }
-    RunGuarded(call);
+    RunGuarded(call, kGameCallbackThrew);
 }
 
 GameCallScope::GameCallScope() : outermost_(t_held == nullptr) {
@@ -45,7 +47,7 @@ void GameCallScope::Flush() {
     t_held = nullptr;
     std::vector<std::function<void()>> calls;
     calls.swap(held_);
-    for (const auto& call : calls) RunGuarded(call);
+    for (const auto& call : calls) RunGuarded(call, kGameCallbackThrew);
 }
 
 }  // namespace VondSdk

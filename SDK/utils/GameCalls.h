@@ -12,6 +12,10 @@
 
 namespace VondSdk {
 
+// Runs work and stops any exception there, logged as "<failure>: <what>" (or failure alone).
+// For work that must never unwind into the EOS tick or a pool worker.
+void RunGuarded(const std::function<void()>& work, const char* failure);
+
 // Runs call now, or, while a GameCallScope is open on this thread, when that scope flushes.
 // An exception thrown by call is logged and stopped here.
 void CallGame(std::function<void()> call);
