@@ -9,10 +9,10 @@ cd "$root"
 source scripts/lib.sh
 
 need_packages cmake ninja-build g++ pkg-config libssl-dev nlohmann-json3-dev libeasyloggingpp-dev \
-  googletest libgtest-dev libcurl4-openssl-dev ca-certificates
+  googletest libgtest-dev libcurl4-openssl-dev ca-certificates nginx-light
 
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOND_BUILD_BENCH=ON \
-  -DVOND_BUILD_TESTS=OFF -DVOND_BUILD_EXAMPLES=OFF
+  -DVOND_BUILD_TESTS=OFF -DVOND_BUILD_EXAMPLES=OFF -DVOND_DEV_OVERRIDES=ON
 cmake --build build/bench -j "$(nproc)" --target vond_update_bench vond_transport_bench vond_track_bench
 build/bench/bench/vond_update_bench "$@"
 build/bench/bench/vond_transport_bench "$@"

@@ -46,7 +46,7 @@ exchange_code=vond-demo-exchange-code
 # ---- build ----
 leg "build"
 linux_build=build/demo
-cmake -S . -B "$linux_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOND_BUILD_TESTS=OFF >/dev/null
+cmake -S . -B "$linux_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOND_BUILD_TESTS=OFF -DVOND_DEV_OVERRIDES=ON >/dev/null
 # The server always runs on this machine; the game is the Linux or the Windows build.
 if [ "$windows" = 1 ]; then
   cmake --build "$linux_build" -j "$(nproc)" --target vond-devserver
@@ -58,7 +58,7 @@ if [ "$windows" = 1 ]; then
   cp -a /usr/include/nlohmann /usr/include/easylogging++.h /usr/include/easylogging++.cc "$headers/"
   cmake -S . -B "$win_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOPENSSL_ROOT_DIR="$openssl64" -DOPENSSL_USE_STATIC_LIBS=ON \
-    -DVOND_HEADER_DIR="$headers" -DVOND_BUILD_TESTS=OFF >/dev/null
+    -DVOND_HEADER_DIR="$headers" -DVOND_BUILD_TESTS=OFF -DVOND_DEV_OVERRIDES=ON >/dev/null
   cmake --build "$win_build" -j "$(nproc)" --target vond_sample_game
 else
   cmake --build "$linux_build" -j "$(nproc)" --target vond-devserver vond_sample_game
@@ -85,8 +85,11 @@ stop_server() {
 trap stop_server EXIT
 # Port 0: the server takes a free loopback port and prints it. It also ends by itself should
 # this script die without stopping it.
+# --eos-state: a paid report is checked against the EOS stand-in's record of the entitlement,
+# as a real backend checks it with Epic.
 exec 3< <(exec "$linux_build/tools/devserver/vond-devserver" --port 0 --state-dir "$state/devserver" \
-  --config tools/devserver/sample-config.json --watch-pid $$ </dev/null 2>"$state/devserver.err")
+  --config tools/devserver/sample-config.json --eos-state "$state/eos-state.json" --watch-pid $$ \
+  </dev/null 2>"$state/devserver.err")
 server_pid=$!
 line=""
 read -r -t 30 -u 3 line || true

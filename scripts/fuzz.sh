@@ -23,7 +23,7 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
-  -DVOND_BUILD_TESTS=OFF -DVOND_BUILD_EXAMPLES=OFF -DVOND_BUILD_BENCH=OFF \
+  -DVOND_BUILD_TESTS=OFF -DVOND_BUILD_EXAMPLES=OFF -DVOND_BUILD_BENCH=OFF -DVOND_DEV_OVERRIDES=ON \
   -DVOND_BUILD_FUZZ=ON -DVOND_FUZZ_SECONDS="$seconds" >/dev/null
 # Only the fuzz targets: the shared library is not linked with the sanitizer runtimes here.
 targets=$(ls tests/fuzz/corpus | sed 's/^/fuzz_/')

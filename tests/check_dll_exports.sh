@@ -49,7 +49,7 @@ if [ "$demangled" != "$(echo "$expected" | sort)" ]; then
 fi
 
 # Imports: Windows' own DLLs, the C runtime every Windows has, and the EOS SDK.
-allowed='^(kernel32|user32|advapi32|shell32|ole32|oleaut32|rpcrt4|ws2_32|crypt32|bcrypt|msvcrt|ntdll|shlwapi|secur32|api-ms-win-[a-z0-9-]+|eossdk-win(32|64)-shipping)\.dll$'
+allowed='^(kernel32|user32|advapi32|shell32|ole32|oleaut32|rpcrt4|ws2_32|crypt32|winhttp|bcrypt|msvcrt|ntdll|shlwapi|secur32|api-ms-win-[a-z0-9-]+|eossdk-win(32|64)-shipping)\.dll$'
 imported=$(echo "$headers" | awk '/DLL Name:/ {print $3}' | sort -u)
 foreign=$(echo "$imported" | tr 'A-Z' 'a-z' | grep -Ev "$allowed" || true)
 if [ -n "$foreign" ]; then

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -100,6 +101,34 @@ TEST_F(ConfigFiles, UnreadableFilesReadAsDefaultsAndAreReplacedOnTheNextWrite) {
         EXPECT_EQ(ReadConfigJson(false), json({{"AttributionFlag", 0}, {"EventOrder", 0}})) << bad;
         StepEventCounter();
         EXPECT_EQ(Read("game-1/AppConf"), R"({"AttributionFlag":0,"EventOrder":1})") << bad;
+    }
+}
+
+// A file that is there but cannot be read (a folder in its place here; a scanner's lock on
+// Windows) is never replaced: the counter, the attribution flag and the client id it holds
+// would restart.
+TEST_F(ConfigFiles, FileThatCannotBeReadIsNeverWrittenOver) {
+    struct Case {
+        const char* file;
+        bool shared;
+    };
+    for (const Case& c : {Case{"game-1/AppConf", false}, Case{"SharedConf", true}}) {
+        const std::string path = dir_.Path() + "/" + c.file;
+        std::filesystem::remove_all(path);
+        std::filesystem::create_directories(path);
+        vondtest::WriteFile(path + "/inside", "kept");
+        json value;
+        EXPECT_FALSE(VondSdk::ReadConfigJson(c.shared, value)) << c.file;
+        EXPECT_FALSE(VondConfigUtils::UpdateConfigJson(c.shared, [](json& conf) {
+            conf["EventOrder"] = 1;
+            return true;
+        })) << c.file;
+        StepEventCounter();
+        // The id is still answered (derived from the machine), only never stored.
+        EXPECT_FALSE(VondSdk::VondUtils::GetClientId().empty()) << c.file;
+        EXPECT_TRUE(std::filesystem::is_directory(path)) << c.file;
+        EXPECT_EQ(Read(std::string(c.file) + "/inside"), "kept") << c.file;
+        std::filesystem::remove_all(path);
     }
 }
 

@@ -125,8 +125,10 @@ TEST_F(OrderStore, UnreadableStoreIsKeptAsideBeforeTheNewOrderReplacesIt) {
 
     ASSERT_TRUE(store_.AddOrder(SampleOrder("E1")));
     json document = json::parse(StoreText());
-    EXPECT_EQ(document.size(), 1u);
+    // The new order, and a mark that records of this player were lost with the torn store.
+    EXPECT_EQ(document.size(), 2u);
     EXPECT_TRUE(document.contains("E1"));
+    EXPECT_FALSE(store_.Snapshot().complete);
     auto aside = KeptAside();
     ASSERT_EQ(aside.size(), 1u);
     std::string kept;
@@ -146,6 +148,7 @@ TEST_F(OrderStore, DocumentThatIsNotAnObjectCountsAsEmptyAndIsReplacedOnAddition
     ASSERT_TRUE(store_.AddOrder(SampleOrder("E1")));
     EXPECT_TRUE(json::parse(StoreText()).contains("E1"));
     EXPECT_EQ(KeptAside().size(), 1u);
+    EXPECT_FALSE(store_.Snapshot().complete);
 }
 
 TEST_F(OrderStore, EntryWithMissingOrMistypedMemberIsSkippedNotThrown) {
@@ -216,6 +219,77 @@ TEST_F(OrderStore, PendingOrderBecomesTheStoredOrderInOneWrite) {
     ASSERT_TRUE(store_.SettlePendingOrder(SampleOrder("", "o-8")));
     EXPECT_TRUE(store_.PendingOrders().empty());
     EXPECT_EQ(json::parse(StoreText()).size(), 1u);
+}
+
+// What a login pass may rely on, whatever state the file was left in: an intact store, one
+// torn by an older build's in-place write (whole entries before the cut are salvaged), an
+// empty one, and one that cannot be read at all (a folder in its place). A store that
+// cannot be read is never written over; the change waits in memory for a readable one.
+TEST_F(OrderStore, EveryStateOfTheFileIsReadAsFoundAbsentOrUnreadable) {
+    const json e1 = VondSdk::OrderToJson(*SampleOrder("E1", "o-1"));
+    const std::string whole = json{{"E1", e1}}.dump();
+    struct Case {
+        const char* name;
+        std::string text;  // the file's bytes; "<dir>" for a folder in its place
+        bool complete;
+        bool e1Found;
+        bool addWrites;
+    };
+    const Case cases[] = {
+        {"intact", whole, true, true, true},
+        {"torn after an entry", whole.substr(0, whole.size() - 1) + R"(,"E2":{"orderId":"o-)", false, true, true},
+        {"torn inside the first entry", whole.substr(0, 40), false, false, true},
+        {"empty", "", false, false, true},
+        {"folder in its place", "<dir>", false, false, false},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(Folder());
+        std::filesystem::create_directories(Folder());
+        const std::string path = Folder() + Sep() + "UnconsumedOrder";
+        if (c.text == "<dir>") {
+            std::filesystem::create_directories(path);
+            vondtest::WriteFile(path + Sep() + "inside", "kept");
+        } else {
+            vondtest::WriteFile(path, c.text);
+        }
+        auto snapshot = store_.Snapshot();
+        EXPECT_EQ(snapshot.complete, c.complete) << c.name;
+        EXPECT_EQ(snapshot.stored.count("E1") == 1, c.e1Found) << c.name;
+        StoredOrder state = StoredOrder::Absent;
+        store_.FindOrder("E9", &state);
+        EXPECT_EQ(state, c.complete ? StoredOrder::Absent : StoredOrder::Unreadable) << c.name;
+
+        EXPECT_EQ(store_.AddOrder(SampleOrder("E3", "o-3")), c.addWrites) << c.name;
+        if (c.addWrites) {
+            json after = json::parse(StoreText());
+            EXPECT_TRUE(after.contains("E3")) << c.name;
+            EXPECT_EQ(after.contains("E1"), c.e1Found) << c.name;
+            EXPECT_EQ(store_.Snapshot().complete, c.complete) << c.name;
+        } else {
+            EXPECT_TRUE(std::filesystem::is_directory(path)) << c.name;
+            std::string kept;
+            vondtest::ReadFile(path + Sep() + "inside", kept);
+            EXPECT_EQ(kept, "kept") << c.name;
+            // Readable again: the deferred order reaches the disk with the next write.
+            std::filesystem::remove_all(path);
+            ASSERT_TRUE(store_.AddOrder(SampleOrder("E4", "o-4"))) << c.name;
+            json after = json::parse(StoreText());
+            EXPECT_TRUE(after.contains("E3") && after.contains("E4")) << c.name;
+        }
+    }
+}
+
+TEST_F(OrderStore, PendingOrdersOlderThanThirtyDaysAreDropped) {
+    ASSERT_TRUE(store_.AddPendingOrder(*SampleOrder("", "o-old")));
+    ASSERT_TRUE(store_.AddPendingOrder(*SampleOrder("", "o-new")));
+    json document = json::parse(StoreText());
+    document["pending:o-old"]["pendingSince"] = 1000;
+    vondtest::WriteFile(Folder() + Sep() + "UnconsumedOrder", document.dump());
+    const int64_t thirtyDaysAgo = document["pending:o-new"]["pendingSince"].get<int64_t>() - 30LL * 86400000;
+    ASSERT_TRUE(store_.DropPendingOlderThan(thirtyDaysAgo));
+    auto pending = store_.PendingOrders();
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending[0]->orderId, "o-new");
 }
 
 TEST_F(OrderStore, MissingFolderChainIsCreatedLevelByLevel) {

@@ -140,6 +140,43 @@ TEST(SionAsync, StopCutsExchangesAndDropsQueuedWork) {
     EXPECT_TRUE(outcomes.All().empty());
 }
 
+// Exit stops the pool while every worker waits on the system's certificate verifier, which
+// here takes 20 s (CryptoAPI fetching over a dead network can take longer): the workers give
+// up on it and Stop returns within a second (the bound below leaves room for a loaded machine).
+TEST(SionAsync, StopDoesNotWaitForAHangingSystemVerifier) {
+    vondtest::TrustTestCa();
+    struct Entered {
+        std::mutex mutex;
+        std::condition_variable changed;
+        int count = 0;
+    };
+    auto entered = std::make_shared<Entered>();
+    sion::SetSystemVerifier([entered](const std::vector<std::string>&, const std::string&) {
+        {
+            std::lock_guard<std::mutex> lock(entered->mutex);
+            ++entered->count;
+        }
+        entered->changed.notify_all();
+        std::this_thread::sleep_for(std::chrono::seconds(20));
+        return true;
+    });
+    LoopbackServer stranger(vondtest::ServerCert::UntrustedCa);
+    Outcomes outcomes;
+    sion::Async pool;
+    pool.Start();
+    for (int i = 0; i < 6; ++i) pool.Enqueue(PostTo(stranger.Url()), outcomes.Record());
+    {
+        std::unique_lock<std::mutex> lock(entered->mutex);
+        ASSERT_TRUE(entered->changed.wait_for(lock, kBound, [&] { return entered->count == 6; }));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    pool.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_TRUE(outcomes.All().empty());
+    EXPECT_TRUE(stranger.Requests().empty());
+    sion::SetSystemVerifier(nullptr);
+}
+
 TEST(SionAsync, StopFromACompletionDoesNotWaitForItself) {
     LoopbackServer server;
     sion::Async pool;

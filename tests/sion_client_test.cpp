@@ -2,8 +2,14 @@
 // and parsed, and which failures come back with which text.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "http/Sion.h"
 
@@ -11,12 +17,15 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <vector>
 #endif
 #include "support/LoopbackServer.h"
+#include "support/TestEnv.h"
 
 namespace {
 
@@ -341,3 +350,306 @@ TEST_F(SionClient, TlsTrustsOnlyVerifiedCertificatesForTheHost) {
 }
 
 }  // namespace
+
+namespace {
+
+// Two requests in a row from one thread, for each kind of answer: a connection is kept only
+// after an answer that ended by its own framing and did not say it closes, and a kept one the
+// server closed meanwhile is noticed before the request is written. The request bytes are the
+// same whether or not the connection is new.
+TEST_F(SionClient, ConnectionsAreKeptOnlyAfterCleanlyFramedAnswers) {
+    vondtest::TrustTestCa();
+    struct Case {
+        const char* name;
+        std::string reply;
+        bool serverClosesAfterReply;  // though the reply would let the connection persist
+        std::size_t connections;      // for the two requests
+    };
+    const Case cases[] = {
+        {"length", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", false, 1},
+        {"last chunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n", false, 1},
+        {"says close", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok", false, 2},
+        {"HTTP/1.0", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok", false, 2},
+        {"ends at close", "HTTP/1.1 200 OK\r\n\r\nok", false, 2},
+        {"server closed the kept one", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", true, 2},
+    };
+    for (ServerCert cert : {ServerCert::None, ServerCert::Trusted}) {
+        for (const Case& c : cases) {
+            const std::string label = std::string(c.name) + (cert == ServerCert::None ? " (http)" : " (https)");
+            LoopbackServer server(cert);
+            server.Reply(c.reply);
+            server.CloseAfterEachReply(c.serverClosesAfterReply);
+            EXPECT_EQ("ok", Post("a=1").Send(server.Url("/one")).BodyText()) << label;
+            // The second request waits until the server has closed what it closes, so that
+            // what is checked is the client's look at the idle connection, not a race.
+            if (c.connections == 2) EXPECT_TRUE(server.WaitClosed(1)) << label;
+            EXPECT_EQ("ok", Post("a=1").Send(server.Url("/one")).BodyText()) << label;
+            EXPECT_EQ(c.connections, server.Connections()) << label;
+            ASSERT_TRUE(server.WaitRequests(2)) << label;
+            const std::string expected = "POST /one HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n\r\na=1";
+            EXPECT_EQ(expected, server.Requests()[0]) << label;
+            EXPECT_EQ(expected, server.Requests()[1]) << label;
+        }
+    }
+}
+
+// A request written on a kept connection is never sent again: when the connection dies after
+// the write, the caller hears the failure (the server may have acted on the request).
+TEST_F(SionClient, RequestOnAKeptConnectionIsNotSentTwice) {
+    LoopbackServer server;
+    server.Reply("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    EXPECT_EQ("ok", Post("n=1").Send(server.Url("/pay")).BodyText());
+    server.Reply("");  // reads the next request, answers nothing, closes
+    Failure dropped = SendFails(Post("n=2"), server.Url("/pay"));
+    EXPECT_TRUE(dropped.sionError);
+    EXPECT_EQ("", dropped.text);
+    ASSERT_TRUE(server.WaitClosed(1));
+    EXPECT_EQ(2u, server.Requests().size());
+    EXPECT_EQ(1u, server.Connections());
+}
+
+// New connections to a server that offers session resumption resume the last session, over
+// TLS 1.3 (tickets) and TLS 1.2; the certificate was verified on the first.
+TEST_F(SionClient, NewTlsConnectionsResumeTheSession) {
+    vondtest::TrustTestCa();
+    for (bool tls12 : {false, true}) {
+        LoopbackServer server(ServerCert::Trusted);
+        if (tls12) server.LimitToTls12();
+        server.Reply("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        server.CloseAfterEachReply(true);
+        for (std::size_t i = 1; i <= 3; ++i) {
+            EXPECT_EQ("ok", Post().Send(server.Url("/")).BodyText());
+            ASSERT_TRUE(server.WaitClosed(i));
+        }
+        EXPECT_EQ(3u, server.Connections()) << (tls12 ? "TLS 1.2" : "TLS 1.3");
+        EXPECT_EQ(2u, server.ResumedSessions()) << (tls12 ? "TLS 1.2" : "TLS 1.3");
+    }
+}
+
+// The system's verifier (on Windows, CryptoAPI, which may fetch over the network) decides on a
+// chain OpenSSL refused, after the handshake and outside any lock: its verdict stands, and a
+// verifier that hangs holds the exchange no longer than its deadline or the caller's cancel.
+TEST_F(SionClient, SystemVerifierDecidesRefusedChainsWithinTheExchangeBounds) {
+    vondtest::TrustTestCa();
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        int calls = 0;
+        std::string host;
+    };
+    auto shared = std::make_shared<Shared>();
+    enum class Verdict { Accept, Refuse, Hang };
+    struct Case {
+        const char* name;
+        Verdict verdict;
+        bool cancelOnEntry;
+        std::string expected;  // "" for success
+    };
+    const Case cases[] = {
+        {"accepts", Verdict::Accept, false, ""},
+        {"refuses", Verdict::Refuse, false, sion::kCertificateMessage},
+        {"hangs past the deadline", Verdict::Hang, false, sion::kExchangeTimeoutMessage},
+        {"hangs until cancelled", Verdict::Hang, true, sion::kCancelledMessage},
+    };
+    for (const Case& c : cases) {
+        Verdict verdict = c.verdict;
+        sion::SetSystemVerifier([shared, verdict](const std::vector<std::string>& chain, const std::string& host) {
+            {
+                std::lock_guard<std::mutex> lock(shared->mutex);
+                ++shared->calls;
+                shared->host = chain.empty() ? std::string() : host;
+            }
+            shared->changed.notify_all();
+            if (verdict == Verdict::Hang) std::this_thread::sleep_for(std::chrono::seconds(20));
+            return verdict == Verdict::Accept;
+        });
+        sion::SetExchangeTimeout(c.cancelOnEntry ? std::chrono::seconds(60) : std::chrono::seconds(2));
+        LoopbackServer stranger(ServerCert::UntrustedCa);
+        stranger.Reply("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        int before = 0;
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            before = shared->calls;
+        }
+        std::atomic<bool> cancel{false};
+        std::thread canceller;
+        if (c.cancelOnEntry) {
+            canceller = std::thread([&] {
+                std::unique_lock<std::mutex> lock(shared->mutex);
+                shared->changed.wait_for(lock, std::chrono::seconds(30), [&] { return shared->calls > before; });
+                cancel = true;
+            });
+        }
+        const auto start = std::chrono::steady_clock::now();
+        std::string failure;
+        try {
+            sion::Request request = Post();
+            EXPECT_EQ("ok", request.Send(stranger.Url("/"), &cancel).BodyText()) << c.name;
+        } catch (const sion::Error& error) {
+            failure = error.what();
+        }
+        const auto took = std::chrono::steady_clock::now() - start;
+        if (canceller.joinable()) canceller.join();
+        EXPECT_EQ(0u, failure.find(c.expected)) << c.name << ": " << failure;
+        EXPECT_EQ(c.expected.empty(), failure.empty()) << c.name << ": " << failure;
+        // The verifier would take 20 s; the bounds are 2 s and the cancel.
+        EXPECT_LT(took, std::chrono::seconds(10)) << c.name;
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            EXPECT_EQ(before + 1, shared->calls) << c.name;
+            EXPECT_EQ("127.0.0.1", shared->host) << c.name;
+        }
+        // Nothing of the request leaves before the verdict.
+        if (!c.expected.empty()) EXPECT_TRUE(stranger.Requests().empty()) << c.name;
+    }
+    sion::SetSystemVerifier(nullptr);
+    sion::SetExchangeTimeout(std::chrono::seconds(60));
+}
+
+}  // namespace
+
+#ifndef _WIN32
+namespace {
+
+std::size_t CountOf(const std::string& text, const std::string& word) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++count;
+    return count;
+}
+
+// A tinyproxy of the test's own on a free loopback port, logging the tunnels it opens; not
+// started when tinyproxy is not installed.
+class Tinyproxy {
+public:
+    explicit Tinyproxy(const std::string& dir) {
+        const char* binary = "/usr/bin/tinyproxy";
+        if (::access(binary, X_OK) != 0) return;
+        int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+        ::close(probe);
+        port_ = ntohs(address.sin_port);
+        log_ = dir + "/tinyproxy.log";
+        const std::string config = dir + "/tinyproxy.conf";
+        vondtest::WriteFile(config, "Port " + std::to_string(port_) + "\nListen 127.0.0.1\nTimeout 30\n"
+                                    "Allow 127.0.0.1\nLogFile \"" + log_ + "\"\nLogLevel Connect\n"
+                                    "MaxClients 20\n");
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::execl(binary, binary, "-d", "-c", config.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        // Ready once it accepts; a bounded number of tries.
+        for (int i = 0; i < 500 && pid_ > 0; ++i) {
+            int s = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in target = address;
+            target.sin_port = htons(static_cast<uint16_t>(port_));
+            bool accepted = ::connect(s, reinterpret_cast<sockaddr*>(&target), sizeof(target)) == 0;
+            ::close(s);
+            if (accepted) {
+                running_ = true;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ~Tinyproxy() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+        }
+    }
+    bool Running() const { return running_; }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    std::string Log() const {
+        std::string text;
+        vondtest::ReadFile(log_, text);
+        return text;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+    bool running_ = false;
+    std::string log_;
+};
+
+// https through the proxy that HTTPS_PROXY names, in a CONNECT tunnel, with the backend's
+// certificate and name checked through it; NO_PROXY exempts hosts; a proxy that refuses the
+// connection or the tunnel fails the exchange before a byte of the request leaves.
+TEST_F(SionClient, HttpsGoesThroughTheConfiguredProxy) {
+    vondtest::TrustTestCa();
+    vondtest::TempDir dir;
+    Tinyproxy tinyproxy(dir.Path());
+    if (!tinyproxy.Running()) GTEST_SKIP() << "tinyproxy is not installed";
+    vondtest::RefusingPort refusing;
+    LoopbackServer forbidding;
+    forbidding.Reply("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
+    LoopbackServer trusted(ServerCert::Trusted);
+    trusted.Reply("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    LoopbackServer otherHost(ServerCert::OtherHost);
+    otherHost.Reply("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+
+    struct Case {
+        const char* name;
+        std::string proxy;
+        std::string noProxy;
+        const LoopbackServer* server;
+        std::string expected;  // "" for success, else the start of the failure's text
+        bool tunnelled;
+    };
+    const Case cases[] = {
+        {"through tinyproxy", tinyproxy.Url(), "", &trusted, "", true},
+        {"lowercase setting, port only", "127.0.0.1:" + tinyproxy.Url().substr(tinyproxy.Url().rfind(':') + 1),
+         "example.invalid", &trusted, "", true},
+        {"wrong name through tinyproxy", tinyproxy.Url(), "", &otherHost, sion::kCertificateMessage, true},
+        {"proxy refuses the connection", refusing.Origin(), "", &trusted, "连接失败:", false},
+        {"proxy refuses the tunnel", forbidding.Url(""), "", &trusted,
+         std::string(sion::kProxyMessage) + "HTTP/1.1 403 Forbidden", false},
+        {"NO_PROXY names the host", refusing.Origin(), "localhost, 127.0.0.1", &trusted, "", false},
+        {"NO_PROXY is *", refusing.Origin(), "*", &trusted, "", false},
+    };
+    for (const Case& c : cases) {
+        const bool lower = std::string(c.name).find("lowercase") != std::string::npos;
+        vondtest::UnsetEnv("https_proxy");
+        vondtest::UnsetEnv("HTTPS_PROXY");
+        vondtest::UnsetEnv("no_proxy");
+        vondtest::SetEnv(lower ? "https_proxy" : "HTTPS_PROXY", c.proxy);
+        vondtest::SetEnv("NO_PROXY", c.noProxy);
+        const std::size_t before = c.server->Requests().size();
+        const std::size_t tunnelsBefore = CountOf(tinyproxy.Log(), "CONNECT");
+        std::string failure;
+        try {
+            EXPECT_EQ("ok", Post("a=1").Send(c.server->Url("/p")).BodyText()) << c.name;
+        } catch (const sion::Error& error) {
+            failure = error.what();
+        }
+        EXPECT_EQ(0u, failure.find(c.expected)) << c.name << ": " << failure;
+        EXPECT_EQ(c.expected.empty(), failure.empty()) << c.name << ": " << failure;
+        if (c.expected.empty()) {
+            ASSERT_TRUE(c.server->WaitRequests(before + 1)) << c.name;
+            EXPECT_EQ("POST /p HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n\r\na=1",
+                      c.server->Requests()[before])
+                << c.name;
+        } else {
+            EXPECT_EQ(before, c.server->Requests().size()) << c.name;
+        }
+        EXPECT_EQ(c.tunnelled, CountOf(tinyproxy.Log(), "CONNECT") > tunnelsBefore) << c.name;
+        sion::ForgetKeptConnection();
+    }
+    EXPECT_TRUE(forbidding.WaitRequests(1));
+    EXPECT_EQ(0u, forbidding.Requests()[0].find("CONNECT 127.0.0.1:" + std::to_string(trusted.Port()) +
+                                                 " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(trusted.Port()) +
+                                                 "\r\n\r\n"));
+    vondtest::UnsetEnv("HTTPS_PROXY");
+    vondtest::UnsetEnv("https_proxy");
+    vondtest::UnsetEnv("NO_PROXY");
+}
+
+}  // namespace
+#endif

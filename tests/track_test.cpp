@@ -71,8 +71,8 @@ protected:
         }
         return bodies;
     }
-    // The raw body of the event numbered n<number>, once it has arrived (events travel on
-    // six workers, so they may arrive in any order); empty after the bound.
+    // The raw body of the event numbered n<number>, once it has arrived (the outbox's writer
+    // sends it after its group reached the disk); empty after the bound.
     std::string Body(size_t number) const {
         const std::string order = "\"eventOrder\":\"n" + std::to_string(number) + "\"";
         std::string found;

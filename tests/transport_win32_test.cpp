@@ -108,4 +108,36 @@ TEST(TransportWin32, SystemVerifierRefusesWhatNoStoreTrusts) {
     }
 }
 
+// The user's proxy settings as Windows gives them (the list and bypass texts of the Internet
+// settings, or a PAC script's answer): which proxy https takes, and which hosts go direct.
+TEST(TransportWin32, ProxySettingsNameTheHttpsProxyAndTheHostsThatBypassIt) {
+    struct Case {
+        const wchar_t* list;
+        const wchar_t* bypass;
+        const char* host;
+        const char* expected;  // "host:port", or "" for direct
+    };
+    const Case cases[] = {
+        {L"proxy.corp:8080", L"", "sdkapi.vondgame.com", "proxy.corp:8080"},
+        {L"http=web:80;https=secure:3128", L"", "sdkapi.vondgame.com", "secure:3128"},
+        {L"http=web:80", L"", "sdkapi.vondgame.com", ""},
+        {L"http://proxy.corp:8080", L"", "sdkapi.vondgame.com", "proxy.corp:8080"},
+        {L"proxy.corp", L"", "sdkapi.vondgame.com", "proxy.corp:80"},
+        {L"10.0.0.1:3128; 10.0.0.2:3128", L"", "sdkapi.vondgame.com", "10.0.0.1:3128"},
+        {L"proxy.corp:8080", L"<local>", "intranet", ""},
+        {L"proxy.corp:8080", L"<local>", "sdkapi.vondgame.com", "proxy.corp:8080"},
+        {L"proxy.corp:8080", L"*.VONDGAME.com;10.*", "sdkapi.vondgame.com", ""},
+        {L"proxy.corp:8080", L"*.vondgame.com", "vondgame.org", "proxy.corp:8080"},
+        {L"proxy.corp:8080", L"10.*", "10.1.2.3", ""},
+        {L"", L"", "sdkapi.vondgame.com", ""},
+        {L"proxy.corp:99999", L"", "sdkapi.vondgame.com", ""},
+    };
+    for (const Case& c : cases) {
+        VondSdk::net::ProxyAddress proxy;
+        const bool via = VondSdk::net::ProxyFromSettings(c.list, c.bypass, c.host, proxy);
+        const std::string got = via ? proxy.host + ":" + std::to_string(proxy.port) : std::string();
+        EXPECT_EQ(c.expected, got) << c.host;
+    }
+}
+
 #endif  // _WIN32

@@ -35,7 +35,7 @@ TEST(IntegerMember, ReadsNumbersOfAnySizeWithoutUndefinedConversions) {
 
 TEST(DevOverrides, HonouredOnlyWhereTheBuildAllowsThem) {
     // Tests are development builds.
-    EXPECT_TRUE(VondSdk::kDevOverridesAllowed);
+    EXPECT_TRUE(VondSdk::DevOverridesAllowed());
     vondtest::SetEnv("VOND_SDK_ORIGIN", "https://127.0.0.1:1");
     vondtest::SetEnv("VOND_SDK_CA_FILE", "/tmp/ca.pem");
     std::string value = "untouched";

@@ -1,4 +1,5 @@
-// The HTTP/1.1 client: one request per connection, plain or TLS, every wait bounded.
+// The HTTP/1.1 client, plain or TLS, every wait bounded; a connection whose answer ended
+// cleanly is kept for the next request to the same origin.
 #include "http/Sion.h"
 
 #include <openssl/err.h>
@@ -12,6 +13,8 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -32,6 +35,7 @@ const char* const kBadPortMessage = "端口超出范围";
 const char* const kSocketMessage = "创建socket失败";
 const char* const kCancelledMessage = "请求已取消";
 const char* const kExchangeTimeoutMessage = "请求总时长超时";
+const char* const kProxyMessage = "代理连接失败:";
 
 namespace {
 
@@ -57,6 +61,13 @@ constexpr std::size_t kMaxLineBytes = 8 * 1024;
 std::atomic<long long> connectTimeoutMs{10000};
 std::atomic<long long> ioTimeoutMs{30000};
 std::atomic<long long> exchangeTimeoutMs{60000};
+// How long an idle connection is kept for the next request (servers commonly close theirs
+// after 60 s or more; some after 5 s, which the check before each reuse notices).
+constexpr std::chrono::seconds kKeepIdle(30);
+// The longest the Windows verifier may spend on one fetch of a missing certificate.
+constexpr long long kMaxFetchMs = 15000;
+// The longest the system's proxy settings (a PAC script) may take before the direct way is used.
+constexpr long long kProxyLookupMs = 5000;
 
 using Clock = std::chrono::steady_clock;
 
@@ -116,6 +127,42 @@ public:
     NetworkSession& operator=(const NetworkSession&) = delete;
 };
 
+// Runs work that may wait without bound (a system call that cannot be interrupted) on a thread
+// of its own, and waits for it only until the deadline or the cancel: the work then ends alone,
+// its result dropped.
+template <typename Result>
+Result RunBounded(std::function<Result()> work, const std::atomic<bool>* cancel, Clock::time_point deadline,
+                  const char* timeoutMessage) {
+    struct Outcome {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        Result value{};
+    };
+    auto outcome = std::make_shared<Outcome>();
+    std::thread([outcome, work] {
+        Result value{};
+        try {
+            value = work();
+        } catch (...) {
+            value = Result{};
+        }
+        std::lock_guard<std::mutex> lock(outcome->mutex);
+        outcome->value = std::move(value);
+        outcome->finished = true;
+        outcome->done.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(outcome->mutex);
+    while (!outcome->finished) {
+        CheckOrThrow<Error>(cancel == nullptr || !cancel->load(), kCancelledMessage);
+        const auto now = Clock::now();
+        CheckOrThrow<Error>(now < deadline, timeoutMessage);
+        outcome->done.wait_for(lock,
+                               std::min<Clock::duration>(std::chrono::milliseconds(kWaitSliceMs), deadline - now));
+    }
+    return outcome->value;
+}
+
 struct SslDeleter {
     void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
@@ -129,26 +176,135 @@ std::string DerOf(X509* certificate) {
     return bytes;
 }
 
-// OpenSSL's own verification first. The roots copied from the system at start-up are not all
-// the system trusts: Windows fetches missing roots on demand, so a fresh or locked-down
-// machine may lack the backend's root in that copy. A chain OpenSSL refuses is therefore put
-// to the system's own verifier, with the host name, before the handshake is failed.
+std::vector<std::string> DersOf(X509* first, STACK_OF(X509)* rest) {
+    std::vector<std::string> chain;
+    if (first != nullptr) chain.push_back(DerOf(first));
+    for (int i = 0; rest != nullptr && i < sk_X509_num(rest); ++i) {
+        X509* certificate = sk_X509_value(rest, i);
+        if (certificate != first) chain.push_back(DerOf(certificate));
+    }
+    return chain;
+}
+
+std::mutex& SystemVerifierMutex() {
+    static std::mutex* const mutex = new std::mutex();  // never destroyed: used up to process end
+    return *mutex;
+}
+
+SystemVerifier& SystemVerifierOverride() {
+    static SystemVerifier* const verifier = new SystemVerifier();
+    return *verifier;
+}
+
+SystemVerifier CurrentSystemVerifier() {
+    std::lock_guard<std::mutex> lock(SystemVerifierMutex());
+    return SystemVerifierOverride();
+}
+
+// What one TLS connection's callbacks need: the name the peer must carry and, when OpenSSL
+// refused the chain on a system whose own verifier may still accept it, that chain, for the
+// verifier to judge after the handshake, away from every lock and bounded like the exchange.
+struct TlsPeer {
+    std::string host;
+    std::string origin;
+    std::vector<std::string> deferredChain;
+    long openSslVerdict = X509_V_OK;
+    // Sessions are offered for resumption only from a connection whose peer passed every check.
+    bool verified = false;
+    std::vector<SSL_SESSION*> pendingSessions;
+
+    ~TlsPeer() {
+        for (SSL_SESSION* session : pendingSessions) SSL_SESSION_free(session);
+    }
+};
+
+// OpenSSL's own verification, against the system's roots (on Windows those that Windows accepts
+// for server authentication). The copy of the roots is not all the system trusts: Windows
+// fetches missing roots on demand, so a fresh or locked-down machine may lack the backend's
+// root in that copy. A chain OpenSSL refuses there is left to the system's verifier, whose
+// verdict is final; it runs after the handshake (see Channel::StartTls), since it may wait on
+// the network.
 int VerifyPeerChain(X509_STORE_CTX* store, void*) {
-    if (X509_verify_cert(store) == 1) return 1;
     auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
-    const auto* host = ssl != nullptr ? static_cast<const std::string*>(SSL_get_app_data(ssl)) : nullptr;
-    X509* leaf = X509_STORE_CTX_get0_cert(store);
-    if (host == nullptr || leaf == nullptr) return 0;
+    auto* peer = ssl != nullptr ? static_cast<TlsPeer*>(SSL_get_app_data(ssl)) : nullptr;
     try {
-        std::vector<std::string> chain{DerOf(leaf)};
-        STACK_OF(X509)* untrusted = X509_STORE_CTX_get0_untrusted(store);
-        for (int i = 0; untrusted != nullptr && i < sk_X509_num(untrusted); ++i)
-            chain.push_back(DerOf(sk_X509_value(untrusted, i)));
-        if (!net::VerifyWithSystemRoots(chain, *host)) return 0;
+        if (X509_verify_cert(store) == 1) {
+            // A certificate the system distrusts explicitly is refused whatever chain it is in.
+            if (net::HasSystemVerifier() && net::IsDistrusted(DersOf(nullptr, X509_STORE_CTX_get0_chain(store)))) {
+                X509_STORE_CTX_set_error(store, X509_V_ERR_CERT_REJECTED);
+                return 0;
+            }
+            return 1;
+        }
+        X509* leaf = X509_STORE_CTX_get0_cert(store);
+        if (peer == nullptr || leaf == nullptr) return 0;
+        if (!net::HasSystemVerifier() && !CurrentSystemVerifier()) return 0;
+        peer->openSslVerdict = X509_STORE_CTX_get_error(store);
+        peer->deferredChain = DersOf(leaf, X509_STORE_CTX_get0_untrusted(store));
     } catch (const std::exception&) {
         return 0;
     }
     X509_STORE_CTX_set_error(store, X509_V_OK);
+    return 1;
+}
+
+// Sessions for resumption, a few per origin. A TLS 1.3 ticket is used once (tickets should not
+// be replayed) and replaced by the ones the new connection receives.
+class SessionCache {
+public:
+    void Put(const std::string& origin, SSL_SESSION* session) {
+        SSL_SESSION* dropped = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            std::deque<SSL_SESSION*>& sessions = byOrigin_[origin];
+            sessions.push_back(session);
+            if (sessions.size() > kMaxSessionsPerOrigin) {
+                dropped = sessions.front();
+                sessions.pop_front();
+            }
+        }
+        if (dropped != nullptr) SSL_SESSION_free(dropped);
+    }
+    // A session for origin that the caller now owns, or null.
+    SSL_SESSION* Take(const std::string& origin) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = byOrigin_.find(origin);
+        if (found == byOrigin_.end() || found->second.empty()) return nullptr;
+        SSL_SESSION* session = found->second.back();
+        if (SSL_SESSION_get_protocol_version(session) >= TLS1_3_VERSION) {
+            found->second.pop_back();
+        } else {
+            // A TLS 1.2 session may be resumed again (the server seldom renews it).
+            SSL_SESSION_up_ref(session);
+        }
+        return session;
+    }
+
+private:
+    static constexpr std::size_t kMaxSessionsPerOrigin = 8;
+    std::mutex mutex_;
+    std::map<std::string, std::deque<SSL_SESSION*>> byOrigin_;
+};
+
+SessionCache& Sessions() {
+    static SessionCache* const cache = new SessionCache();  // never destroyed: used up to process end
+    return *cache;
+}
+
+// OpenSSL hands over each new session (at the end of a TLS 1.2 handshake, with each TLS 1.3
+// ticket); returning 1 keeps the reference.
+int NewSession(SSL* ssl, SSL_SESSION* session) {
+    auto* peer = static_cast<TlsPeer*>(SSL_get_app_data(ssl));
+    if (peer == nullptr || SSL_SESSION_is_resumable(session) != 1) return 0;
+    try {
+        if (peer->verified) {
+            Sessions().Put(peer->origin, session);
+        } else {
+            peer->pendingSessions.push_back(session);
+        }
+    } catch (const std::exception&) {
+        return 0;
+    }
     return 1;
 }
 
@@ -166,50 +322,187 @@ SSL_CTX* SharedTlsContext() {
             SSL_CTX_load_verify_locations(created, caFile.c_str(), nullptr);
         SSL_CTX_set_verify(created, SSL_VERIFY_PEER, nullptr);
         SSL_CTX_set_cert_verify_callback(created, VerifyPeerChain, nullptr);
+        SSL_CTX_set_session_cache_mode(created, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+        SSL_CTX_sess_set_new_cb(created, NewSession);
         return created;
     }();
     return context;
 }
 
-// The socket of one exchange and, for https, its TLS session. TLS runs over memory BIOs so
-// that every byte crosses the socket through the bounded, cancellable waits below, and no
+// One connection: the socket, for https its TLS session, and the network reference that keeps
+// the socket alive while it waits between exchanges (on Windows a Winsock count that reaches
+// zero closes every socket of the process).
+struct Connection {
+    net::SocketHandle socket = net::kInvalidSocket;
+    bool networkReference = false;
+    std::unique_ptr<TlsPeer> peer;  // declared before tls: outlives it, its callbacks use it
+    std::unique_ptr<SSL, SslDeleter> tls;
+    BIO* in = nullptr;   // owned by tls
+    BIO* out = nullptr;  // owned by tls
+    std::string origin;
+    std::string ip;
+    Clock::time_point idleSince;
+
+    Connection() = default;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    ~Connection() {
+        // Closed by us between exchanges, not cut short: OpenSSL would otherwise mark the
+        // session (shared with the connections resumed from it) as not to be resumed.
+        if (tls) SSL_set_shutdown(tls.get(), SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+        tls.reset();
+        net::CloseSocket(socket);
+        if (networkReference) net::CleanupNetwork();
+    }
+};
+
+// At most one connection kept per thread (each pool worker keeps the one it last used), never
+// longer than kKeepIdle, and never more than kMaxKept in the process.
+class KeptConnections {
+public:
+    std::unique_ptr<Connection> Take(const std::string& origin) {
+        std::unique_ptr<Connection> found;
+        std::vector<std::unique_ptr<Connection>> dropped;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            const auto now = Clock::now();
+            const auto self = std::this_thread::get_id();
+            for (auto entry = entries_.begin(); entry != entries_.end();) {
+                if (entry->first == self && entry->second->origin == origin && now - entry->second->idleSince < kKeepIdle) {
+                    found = std::move(entry->second);
+                } else if (entry->first == self || now - entry->second->idleSince >= kKeepIdle) {
+                    dropped.push_back(std::move(entry->second));
+                } else {
+                    ++entry;
+                    continue;
+                }
+                entry = entries_.erase(entry);
+            }
+        }
+        return found;  // the dropped ones close here, outside the lock
+    }
+    void Keep(std::unique_ptr<Connection> connection) {
+        connection->idleSince = Clock::now();
+        std::vector<std::unique_ptr<Connection>> dropped;
+        std::lock_guard<std::mutex> lock(mutex_);
+        TakeThisThreads(dropped);
+        entries_.emplace_back(std::this_thread::get_id(), std::move(connection));
+        if (entries_.size() > kMaxKept) {
+            dropped.push_back(std::move(entries_.front().second));
+            entries_.erase(entries_.begin());
+        }
+        // unique_ptrs in dropped are destroyed after the lock is released (declared first)
+    }
+    void Forget() {
+        std::vector<std::unique_ptr<Connection>> dropped;
+        std::lock_guard<std::mutex> lock(mutex_);
+        TakeThisThreads(dropped);
+    }
+
+private:
+    // Moves this thread's kept connection (at most one) into dropped; mutex_ is held.
+    void TakeThisThreads(std::vector<std::unique_ptr<Connection>>& dropped) {
+        const auto self = std::this_thread::get_id();
+        for (auto entry = entries_.begin(); entry != entries_.end();) {
+            if (entry->first != self) {
+                ++entry;
+                continue;
+            }
+            dropped.push_back(std::move(entry->second));
+            entry = entries_.erase(entry);
+        }
+    }
+
+    static constexpr std::size_t kMaxKept = 16;
+    std::mutex mutex_;
+    std::vector<std::pair<std::thread::id, std::unique_ptr<Connection>>> entries_;
+};
+
+KeptConnections& Kept() {
+    static KeptConnections* const kept = new KeptConnections();  // never destroyed: see above
+    return *kept;
+}
+
+// The connection of one exchange, new or kept from an earlier one. TLS runs over memory BIOs
+// so that every byte crosses the socket through the bounded, cancellable waits below, and no
 // write can raise SIGPIPE.
 class Channel {
 public:
     explicit Channel(const std::atomic<bool>* cancel)
-        : cancel_(cancel), deadline_(Clock::now() + std::chrono::milliseconds(exchangeTimeoutMs.load())) {
-        socket_ = net::OpenTcpSocket();
-        CheckOrThrow<Error>(socket_ != net::kInvalidSocket, kSocketMessage);
-    }
+        : cancel_(cancel), deadline_(Clock::now() + std::chrono::milliseconds(exchangeTimeoutMs.load())) {}
     ~Channel() {
-        if (tls_) {
+        if (c_ && c_->tls) {
             // Best effort: a close_notify if the socket takes it at once; nothing waits.
             ERR_clear_error();
-            SSL_shutdown(tls_.get());
+            SSL_shutdown(c_->tls.get());
             FlushTls(false);
         }
-        tls_.reset();
-        net::CloseSocket(socket_);
     }
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
 
+    // Takes a kept connection when the server has not closed it meanwhile (nothing may be
+    // readable on an idle connection: a close, or bytes nobody asked for, end its use).
+    bool Adopt(std::unique_ptr<Connection> kept, std::string& ip) {
+        if (!kept) return false;
+        if (kept->tls && (SSL_pending(kept->tls.get()) > 0 || BIO_ctrl_pending(kept->in) > 0)) return false;
+        if (net::WaitSocket(kept->socket, false, 0) != 0) return false;
+        c_ = std::move(kept);
+        ip = c_->ip;
+        return true;
+    }
+
+    bool Secure() const { return c_ && c_->tls; }
+
+    // The proxy the system's settings name for url. Where finding it may wait (a PAC script
+    // on Windows), it is bounded like the rest of the exchange.
+    bool FindProxy(const std::string& url, const std::string& host, net::ProxyAddress& proxy) {
+        if (!net::ProxyLookupMayWait()) return net::SystemProxyFor(url, host, proxy);
+        using Answer = std::pair<bool, net::ProxyAddress>;
+        Answer answer;
+        try {
+            answer = RunBounded<Answer>(
+                [url, host] {
+                    Answer found;
+                    found.first = net::SystemProxyFor(url, host, found.second);
+                    return found;
+                },
+                cancel_, std::min(deadline_, Clock::now() + std::chrono::milliseconds(kProxyLookupMs)),
+                kConnectTimeoutMessage);
+        } catch (const Error&) {
+            // A script that cannot be had in time leaves the direct connection, as Windows'
+            // own clients do; a stop still ends the exchange.
+            CheckOrThrow<Error>(cancel_ == nullptr || !cancel_->load(), kCancelledMessage);
+            CheckOrThrow<Error>(Clock::now() < deadline_, kExchangeTimeoutMessage);
+            return false;
+        }
+        proxy = answer.second;
+        return answer.first;
+    }
+
     void Connect(const std::string& host, std::string& ip, int port) {
+        c_.reset(new Connection());
+        std::string startup;
+        c_->networkReference = net::StartupNetwork(startup);
+        CheckOrThrow<Error>(c_->networkReference, startup);
+        c_->socket = net::OpenTcpSocket();
+        CheckOrThrow<Error>(c_->socket != net::kInvalidSocket, kSocketMessage);
         std::string address = host;
         if (HasLetter(host)) {
             int code = ResolveBounded(host, address);
             if (code != 0) throw Error(kResolveMessage + std::to_string(code) + net::ResolveErrorText(code));
         }
         ip = address;
+        c_->ip = ip;
         unsigned char raw[4];
         CheckOrThrow<std::invalid_argument>(net::ParseIpv4(ip, raw), kBadAddressMessage);
-        int started = net::BeginConnect(socket_, raw, static_cast<std::uint16_t>(port));
+        int started = net::BeginConnect(c_->socket, raw, static_cast<std::uint16_t>(port));
         int error = 0;
         if (started < 0) {
             error = net::LastSocketError();
         } else if (started > 0) {
             WaitReady(true, connectTimeoutMs.load(), kConnectTimeoutMessage);
-            error = net::ConnectResult(socket_);
+            error = net::ConnectResult(c_->socket);
         }
         if (error != 0) {
             throw Error(std::string(kConnectFailedMessage) + "\nHost:" + host + "\nIp:" + ip + "\n错误码：" +
@@ -217,11 +510,38 @@ public:
         }
     }
 
-    void StartTls(const std::string& host) {
+    // Opens a tunnel to host:port through the proxy this channel is connected to.
+    void Tunnel(const std::string& host, int port) {
+        const std::string target = host + ":" + std::to_string(port);
+        const std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n";
+        CheckOrThrow<Error>(SendAll(request.data(), request.size()), kProxyMessage + std::string("-1"));
+        std::string head;
+        char chunk[1024];
+        while (head.find("\r\n\r\n") == std::string::npos) {
+            long received = RecvRaw(chunk, sizeof(chunk));
+            CheckOrThrow<Error>(received > 0, kProxyMessage + head);
+            head.append(chunk, static_cast<std::size_t>(received));
+            CheckOrThrow<Error>(head.size() <= kMaxLineBytes, kProxyMessage + head.substr(0, 64));
+        }
+        const std::string statusLine = head.substr(0, head.find("\r\n"));
+        // "HTTP/1.x 2xx ...": anything else (407 wants credentials, 403 refuses) ends here.
+        // Nothing may follow the head: the server has not been spoken to yet.
+        const std::size_t space = statusLine.find(' ');
+        const bool established = statusLine.compare(0, 5, "HTTP/") == 0 && space != std::string::npos &&
+                                 statusLine.size() > space + 3 && statusLine[space + 1] == '2' &&
+                                 head.size() == head.find("\r\n\r\n") + 4;
+        CheckOrThrow<Error>(established, kProxyMessage + statusLine);
+    }
+
+    void StartTls(const std::string& host, const std::string& origin) {
         SSL_CTX* context = SharedTlsContext();
         CheckOrThrow<Error>(context != nullptr, kOpensslInitMessage);
-        tls_.reset(SSL_new(context));
-        CheckOrThrow<Error>(tls_ != nullptr, kOpensslInitMessage);
+        c_->peer.reset(new TlsPeer());
+        c_->peer->host = host;
+        c_->peer->origin = origin;
+        c_->tls.reset(SSL_new(context));
+        SSL* tls = c_->tls.get();
+        CheckOrThrow<Error>(tls != nullptr, kOpensslInitMessage);
         BIO* in = BIO_new(BIO_s_mem());
         BIO* out = BIO_new(BIO_s_mem());
         if (in == nullptr || out == nullptr) {
@@ -229,44 +549,48 @@ public:
             BIO_free(out);
             throw Error(kOpensslInitMessage);
         }
-        SSL_set_bio(tls_.get(), in, out);
-        in_ = in;
-        out_ = out;
-        host_ = host;
-        SSL_set_app_data(tls_.get(), &host_);
-        X509_VERIFY_PARAM* verify = SSL_get0_param(tls_.get());
+        SSL_set_bio(tls, in, out);
+        c_->in = in;
+        c_->out = out;
+        SSL_set_app_data(tls, c_->peer.get());
+        X509_VERIFY_PARAM* verify = SSL_get0_param(tls);
         // A host without letters was connected to as an address, so the certificate must
         // name that address; a name gets SNI and a host-name check.
         if (!HasLetter(host)) {
-            CheckOrThrow<Error>(X509_VERIFY_PARAM_set1_ip_asc(verify, host.c_str()) == 1,
-                                kOpensslInitMessage);
+            CheckOrThrow<Error>(X509_VERIFY_PARAM_set1_ip_asc(verify, host.c_str()) == 1, kOpensslInitMessage);
         } else {
             X509_VERIFY_PARAM_set_hostflags(verify, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
             CheckOrThrow<Error>(X509_VERIFY_PARAM_set1_host(verify, host.c_str(), 0) == 1 &&
-                                    SSL_set_tlsext_host_name(tls_.get(), host.c_str()) == 1,
+                                    SSL_set_tlsext_host_name(tls, host.c_str()) == 1,
                                 kOpensslInitMessage);
         }
-        SSL_set_connect_state(tls_.get());
+        // A session of an earlier connection to the same origin saves the handshake's
+        // certificate exchange and, over TLS 1.3, a round trip's worth of work.
+        if (SSL_SESSION* session = Sessions().Take(origin)) {
+            SSL_set_session(tls, session);
+            SSL_SESSION_free(session);
+        }
+        SSL_set_connect_state(tls);
         ERR_clear_error();
-        int result = DriveTls([this] {
-            // The shared context's trust store fills its lookup caches while it verifies a
-            // peer, and ThreadSanitizer sees one handshake read a certificate another is
-            // still writing there. Over memory BIOs a handshake step never waits on the
-            // network, so running the steps one at a time costs little.
-            static std::mutex* const handshakeMutex = new std::mutex();
-            std::lock_guard<std::mutex> lock(*handshakeMutex);
-            return SSL_do_handshake(tls_.get());
-        });
+        // No lock is held: the shared context is made for concurrent handshakes, and nothing
+        // here may make another exchange wait.
+        int result = DriveTls([tls] { return SSL_do_handshake(tls); });
         if (result <= 0) {
-            long verdict = SSL_get_verify_result(tls_.get());
+            long verdict = SSL_get_verify_result(tls);
             if (verdict != X509_V_OK)
                 throw Error(kCertificateMessage + std::string(X509_verify_cert_error_string(verdict)));
             throw Error(kTlsHandshakeMessage);
         }
+        if (!c_->peer->deferredChain.empty() && !SystemVerifierAccepts(*c_->peer)) {
+            throw Error(kCertificateMessage + std::string(X509_verify_cert_error_string(c_->peer->openSslVerdict)));
+        }
+        c_->peer->verified = true;
+        for (SSL_SESSION* session : c_->peer->pendingSessions) Sessions().Put(origin, session);
+        c_->peer->pendingSessions.clear();
     }
 
     void Write(const Bytes& data) {
-        if (!tls_) {
+        if (!Secure()) {
             // A failed plain write is not fatal by itself: the peer may already have answered
             // (and closed), and the read that follows reports a dead connection anyway.
             SendAll(data.data(), data.size());
@@ -275,7 +599,8 @@ public:
         std::size_t offset = 0;
         while (offset < data.size()) {
             int piece = static_cast<int>(std::min<std::size_t>(data.size() - offset, 1 << 20));
-            int written = DriveTls([&] { return SSL_write(tls_.get(), data.data() + offset, piece); });
+            SSL* tls = c_->tls.get();
+            int written = DriveTls([&] { return SSL_write(tls, data.data() + offset, piece); });
             if (written <= 0) throw Error(kNetworkMessage + std::to_string(written == 0 ? -1 : written));
             offset += static_cast<std::size_t>(written);
         }
@@ -283,14 +608,40 @@ public:
 
     // One read: the byte count, 0 when the peer has closed, a negative result on failure.
     long Read(char* buffer, std::size_t size) {
-        if (tls_) {
+        if (Secure()) {
             int cap = static_cast<int>(std::min<std::size_t>(size, INT_MAX));
-            return DriveTls([&] { return SSL_read(tls_.get(), buffer, cap); });
+            SSL* tls = c_->tls.get();
+            return DriveTls([&] { return SSL_read(tls, buffer, cap); });
         }
         return RecvRaw(buffer, size);
     }
 
+    // Hands the connection over for the next exchange to the same origin; nothing may be left
+    // unread in it.
+    void Keep(const std::string& origin) {
+        if (Secure() && (SSL_pending(c_->tls.get()) > 0 || BIO_ctrl_pending(c_->in) > 0)) return;
+        c_->origin = origin;
+        Kept().Keep(std::move(c_));
+    }
+
 private:
+    // The system verifier may wait on the network (Windows fetches missing certificates), so it
+    // runs on a thread of its own like the resolver: the exchange gives up on it at its
+    // deadline or when the pool stops, and the verifier ends alone.
+    bool SystemVerifierAccepts(const TlsPeer& peer) {
+        SystemVerifier verifier = CurrentSystemVerifier();
+        const long long remaining =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+        const int fetchTimeoutMs = static_cast<int>(std::max(1LL, std::min(remaining, kMaxFetchMs)));
+        std::vector<std::string> chain = peer.deferredChain;
+        std::string host = peer.host;
+        return RunBounded<bool>(
+            [verifier, chain, host, fetchTimeoutMs] {
+                return verifier ? verifier(chain, host) : net::VerifyWithSystemRoots(chain, host, fetchTimeoutMs);
+            },
+            cancel_, deadline_, kExchangeTimeoutMessage);
+    }
+
     // The system resolver has no time-out of its own and cannot be interrupted (a broken DNS
     // setup can hold it for minutes), so it runs on a thread of its own: the exchange gives up
     // on it at the connect time-out or when the pool stops, and the resolver ends alone.
@@ -345,7 +696,7 @@ private:
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count() + 1;
             int slice = static_cast<int>(
                 std::min({static_cast<long long>(kWaitSliceMs), timeoutMs - waited, untilDeadline}));
-            int ready = net::WaitSocket(socket_, forWrite, slice);
+            int ready = net::WaitSocket(c_->socket, forWrite, slice);
             if (ready < 0) throw Error(kNetworkMessage + std::to_string(-1));
             if (ready > 0) return;
             waited += slice;
@@ -358,7 +709,7 @@ private:
         while (offset < size) {
             CheckDeadline();
             bool wouldBlock = false;
-            long sent = net::SendSome(socket_, data + offset, size - offset, wouldBlock);
+            long sent = net::SendSome(c_->socket, data + offset, size - offset, wouldBlock);
             if (sent > 0) {
                 offset += static_cast<std::size_t>(sent);
             } else if (wouldBlock) {
@@ -376,7 +727,7 @@ private:
             // at a time never lets a wait run out.
             CheckDeadline();
             bool wouldBlock = false;
-            long received = net::RecvSome(socket_, buffer, size, wouldBlock);
+            long received = net::RecvSome(c_->socket, buffer, size, wouldBlock);
             if (received >= 0) return received;
             if (!wouldBlock) return -1;
             WaitReady(false, ioTimeoutMs.load(), kIoTimeoutMessage);
@@ -386,14 +737,14 @@ private:
     // Moves what OpenSSL wrote into the out BIO onto the socket; false when the socket failed.
     bool FlushTls(bool wait) {
         char chunk[kReadBufferBytes];
-        while (BIO_ctrl_pending(out_) > 0) {
-            int size = BIO_read(out_, chunk, sizeof(chunk));
+        while (BIO_ctrl_pending(c_->out) > 0) {
+            int size = BIO_read(c_->out, chunk, sizeof(chunk));
             if (size <= 0) return true;
             if (wait) {
                 if (!SendAll(chunk, static_cast<std::size_t>(size))) return false;
             } else {
                 bool wouldBlock = false;
-                if (net::SendSome(socket_, chunk, static_cast<std::size_t>(size), wouldBlock) != size)
+                if (net::SendSome(c_->socket, chunk, static_cast<std::size_t>(size), wouldBlock) != size)
                     return false;
             }
         }
@@ -409,23 +760,19 @@ private:
             int result = call();
             if (!FlushTls(true)) return -1;
             if (result > 0) return result;
-            int error = SSL_get_error(tls_.get(), result);
+            int error = SSL_get_error(c_->tls.get(), result);
             if (error == SSL_ERROR_ZERO_RETURN) return 0;
             if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return -1;
             if (error == SSL_ERROR_WANT_WRITE) continue;
             long received = RecvRaw(chunk, sizeof(chunk));
             if (received <= 0) return static_cast<int>(received);
-            BIO_write(in_, chunk, static_cast<int>(received));
+            BIO_write(c_->in, chunk, static_cast<int>(received));
         }
     }
 
     const std::atomic<bool>* cancel_;
     const Clock::time_point deadline_;
-    std::string host_;  // the name the peer's certificate must carry, for the verify callback
-    net::SocketHandle socket_ = net::kInvalidSocket;
-    std::unique_ptr<SSL, SslDeleter> tls_;
-    BIO* in_ = nullptr;   // owned by tls_
-    BIO* out_ = nullptr;  // owned by tls_
+    std::unique_ptr<Connection> c_;
 };
 
 void ParseHead(Response& response) {
@@ -515,6 +862,8 @@ public:
         }
     }
     Bytes& Decoded() { return decoded_; }
+    // How many raw bytes the framing took (all of them unless more followed the last chunk).
+    std::size_t Consumed() const { return position_; }
 
 private:
     enum class State { SizeLine, Data, DataEnd, Trailers, Done };
@@ -532,6 +881,13 @@ bool HasNoBody(const std::string& status) {
 }  // namespace
 
 Response ReadResponse(const ReadSome& readSome) {
+    bool reusable = false;
+    return ReadResponse(readSome, reusable);
+}
+
+Response ReadResponse(const ReadSome& readSome, bool& reusable) {
+    reusable = false;
+    bool framedExactly = false;
     Response response;
     std::vector<char> buffer(kReadBufferBytes);
     std::size_t total = 0;
@@ -572,6 +928,7 @@ Response ReadResponse(const ReadSome& readSome) {
     if (HasNoBody(response.status_code)) {
         // Whatever length the head names is that of a body these answers never carry; waiting
         // for it would hold the exchange until the peer gives up.
+        framedExactly = response.body.empty() && response.status_code[0] != '1';
         response.body.clear();
         response.content_length = 0;
     } else if (response.chunked) {
@@ -581,6 +938,7 @@ Response ReadResponse(const ReadSome& readSome) {
             if (count <= 0) fail(count);
             append(count);
         }
+        framedExactly = walker.Consumed() == response.body.size();
         response.body.swap(walker.Decoded());
         response.content_length = static_cast<int32_t>(response.body.size());
     } else if (!response.header.Get("content-length").empty()) {
@@ -592,6 +950,7 @@ Response ReadResponse(const ReadSome& readSome) {
             if (count <= 0) fail(count);
             append(count);
         }
+        framedExactly = response.body.size() == length;
         response.body.resize(length);
     } else {
         // Without a length or chunking the peer's close is the end of the body.
@@ -603,6 +962,11 @@ Response ReadResponse(const ReadSome& readSome) {
         }
         response.content_length = static_cast<int32_t>(response.body.size());
     }
+    // The connection can carry another exchange when this answer's end is known from its own
+    // framing, nothing followed it, and the server did not say it closes.
+    std::string connection = Lowercase(response.header.Get("connection"));
+    reusable = framedExactly && response.protocol_version == "HTTP/1.1" &&
+               connection.find("close") == std::string::npos;
     return response;
 }
 
@@ -723,8 +1087,24 @@ Response Request::Send(const std::string& target, const std::atomic<bool>* cance
 
     NetworkSession session;
     try {
+        // https goes through the proxy the system names, in a CONNECT tunnel; the backend's
+        // certificate and name are checked through it as on a direct connection.
         Channel channel(cancel);
-        channel.Connect(host, ip, port);
+        net::ProxyAddress proxy;
+        const bool viaProxy = protocol == "https" && channel.FindProxy(target, host, proxy);
+        const std::string origin = protocol + "://" + host + ":" + std::to_string(port) +
+                                   (viaProxy ? " via " + proxy.host + ":" + std::to_string(proxy.port) : "");
+        // A kept connection is used only when the server has not closed it meanwhile; once a
+        // byte of the request is written nothing is ever sent again, since the server may
+        // have received it (a create-order or a pay-result must not arrive twice).
+        if (!channel.Adopt(Kept().Take(origin), ip)) {
+            if (viaProxy) {
+                channel.Connect(proxy.host, ip, proxy.port);
+                channel.Tunnel(host, port);
+            } else {
+                channel.Connect(host, ip, port);
+            }
+        }
 
         header.Add("Host", host);
         header.Add("Content-Length", std::to_string(body.size()));
@@ -734,13 +1114,25 @@ Response Request::Send(const std::string& target, const std::atomic<bool>* cance
         source.insert(source.end(), text.begin(), text.end());
         source.insert(source.end(), body.begin(), body.end());
 
-        if (protocol != "http") channel.StartTls(host);
+        if (protocol != "http" && !channel.Secure()) channel.StartTls(host, origin);
         channel.Write(source);
-        return ReadResponse(
-            [&channel](char* buffer, std::size_t size) { return channel.Read(buffer, size); });
+        bool reusable = false;
+        Response response = ReadResponse(
+            [&channel](char* buffer, std::size_t size) { return channel.Read(buffer, size); }, reusable);
+        if (reusable) channel.Keep(origin);
+        return response;
     } catch (const std::exception& failure) {
         throw Error(failure.what());
     }
+}
+
+void ForgetKeptConnection() {
+    Kept().Forget();
+}
+
+void SetSystemVerifier(SystemVerifier verifier) {
+    std::lock_guard<std::mutex> lock(SystemVerifierMutex());
+    SystemVerifierOverride() = std::move(verifier);
 }
 
 }  // namespace sion

@@ -1,6 +1,10 @@
-// sion: the SDK's own HTTP/1.1 client. One request per connection, plain or TLS.
+// sion: the SDK's own HTTP/1.1 client, plain or TLS.
 // Send() runs on the caller's thread (the request pool's workers) and reports every failure
 // by throwing sion::Error (or a std::exception whose what() is a fixed text).
+// After an answer whose end its framing gave (a length or the last chunk) and that did not say
+// "Connection: close", the connection is kept for the calling thread's next request to the same
+// origin: one per thread, idle at most 30 s. New TLS connections resume an earlier session to
+// the same origin where the server offers it.
 #pragma once
 
 #include <atomic>
@@ -107,6 +111,7 @@ extern const char* const kBadPortMessage;           // a URL port above 65535
 extern const char* const kSocketMessage;            // the OS gave no socket
 extern const char* const kCancelledMessage;         // the pool stopped during the exchange
 extern const char* const kExchangeTimeoutMessage;   // the whole exchange ran past its bound
+extern const char* const kProxyMessage;             // prefix; the proxy refused the tunnel
 
 constexpr std::size_t kMaxResponseBytes = 16u * 1024u * 1024u;
 
@@ -136,5 +141,17 @@ using ReadSome = std::function<long(char* buffer, std::size_t size)>;
 // Reads and frames one response from read (the client's own reader, also driven directly by
 // tests and fuzzing). Throws what Send would raise before it rewraps the failure.
 Response ReadResponse(const ReadSome& read);
+// The same; reusable tells whether the connection may carry another exchange (the answer's
+// framing ended exactly where the bytes did, HTTP/1.1, no "Connection: close").
+Response ReadResponse(const ReadSome& read, bool& reusable);
+
+// Closes the connection kept for the calling thread, if any (a pool worker that leaves).
+void ForgetKeptConnection();
+
+// Judges a chain that OpenSSL refused: DER certificates, the peer's own first, and the host
+// name. The default (an empty function) is the system's own verifier where there is one
+// (Windows); tests replace it, also where the system has none. Process-wide; thread-safe.
+using SystemVerifier = std::function<bool(const std::vector<std::string>& chain, const std::string& host)>;
+void SetSystemVerifier(SystemVerifier verifier);
 
 }  // namespace sion

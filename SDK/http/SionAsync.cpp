@@ -82,6 +82,8 @@ void WorkerLoop(const std::shared_ptr<Async::State>& state, int index) {
         if (state->stop.load()) continue;
         RunCompletion(task.completion, std::move(outcome));
     }
+    // The connection this worker kept for its next exchange goes with it.
+    ForgetKeptConnection();
     {
         std::lock_guard<std::mutex> lock(state->mutex);
         state->threads.erase(index);

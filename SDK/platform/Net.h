@@ -59,16 +59,47 @@ long RecvSome(SocketHandle socket, char* data, std::size_t size, bool& wouldBloc
 // The last socket error of this thread (WSAGetLastError on Windows, errno elsewhere).
 int LastSocketError();
 
-// Adds the system's trusted root certificates to the context's store (the Windows ROOT
-// certificate store, OpenSSL's default verify paths elsewhere). False when none could be
-// loaded.
+// The proxy the system's settings name for an https URL of host (the caller tunnels through
+// it with CONNECT): on Linux the HTTPS_PROXY (or https_proxy) variable unless NO_PROXY (or
+// no_proxy) exempts the host; on Windows the user's proxy configuration, including the answer
+// of a PAC script where Windows gives one. False for a direct connection. Finding a PAC
+// script's answer may wait on the network, so callers bound their wait on it.
+struct ProxyAddress {
+    std::string host;
+    int port = 0;
+};
+bool SystemProxyFor(const std::string& url, const std::string& host, ProxyAddress& proxy);
+#ifdef _WIN32
+// The https proxy for host from the user's settings as Windows gives them: a proxy list
+// ("host:port", or per scheme "http=a:80;https=b:443") and a bypass list ("<local>",
+// wildcards). False for a direct connection.
+bool ProxyFromSettings(const std::wstring& list, const std::wstring& bypass, const std::string& host,
+                       ProxyAddress& proxy);
+#endif
+
+// Whether SystemProxyFor may wait (Windows: a PAC script to fetch and run).
+bool ProxyLookupMayWait();
+
+// Adds the system's trusted root certificates to the context's store: on Windows the ROOT
+// store's certificates that Windows itself accepts for server authentication (none that the
+// Disallowed store holds, none whose usage the user or policy limited to other purposes);
+// OpenSSL's default verify paths elsewhere. False when none could be loaded.
 bool LoadTrustedRoots(SSL_CTX* context);
+
+// True when a certificate of the chain (DER) is one the system has explicitly distrusted (the
+// Windows Disallowed store). Reads local stores only, never the network. Always false elsewhere.
+bool IsDistrusted(const std::vector<std::string>& chain);
+
+// Whether this system has a verifier of its own that may accept a chain OpenSSL refused (true
+// on Windows, which fetches missing roots on demand).
+bool HasSystemVerifier();
 
 // Verifies a peer's chain (DER certificates, the peer's own first, then the intermediates it
 // sent) with the system's verifier for a TLS server named host (a name or a dotted IPv4
-// address): CryptoAPI with its SSL policy on Windows, which may fetch roots on demand. Always
-// false elsewhere, where OpenSSL's default paths already are the system's roots.
-bool VerifyWithSystemRoots(const std::vector<std::string>& chain, const std::string& host);
+// address): CryptoAPI with its SSL policy on Windows. It may fetch a missing root or
+// intermediate over the network, each fetch bounded by fetchTimeoutMs, so it can take a while:
+// callers run it outside any lock and bound their wait. Always false elsewhere.
+bool VerifyWithSystemRoots(const std::vector<std::string>& chain, const std::string& host, int fetchTimeoutMs);
 
 }  // namespace net
 }  // namespace VondSdk

@@ -32,13 +32,48 @@ bool IsDirectory(const std::string& path);
 // Creates one directory level; true when it exists afterwards.
 bool CreateDir(const std::string& path);
 
-// Reads a whole file; false when it cannot be opened or read.
+// How a read of a whole file ended. Absent is only "no such file" (nor folder on the way);
+// anything else that keeps the bytes from the caller (a folder in its place, a file locked
+// by a scanner, an I/O error) is Error, which must never be taken for an empty store.
+enum class ReadResult { Found, Absent, Error };
+// Reads a whole file into content (left unchanged unless Found).
+ReadResult ReadFileState(const std::string& path, std::string& content);
+// Reads a whole file; false when it is absent or cannot be read (see ReadFileState).
 bool ReadWholeFile(const std::string& path, std::string& content);
 
 // Replaces the file so that a reader sees either the old or the new content, never a
 // part: writes a temporary file in the same folder, flushes it to disk, renames it over.
 // False (and the old file untouched) on any failure.
 bool ReplaceFileAtomically(const std::string& path, const std::string& content);
+
+// A file opened for appending (created when missing), for the event outbox's journal. Writes
+// go to the end (one writer per file); Flush makes them durable. Not shared between threads.
+// Never throws.
+class AppendFile {
+public:
+    AppendFile() = default;
+    ~AppendFile();
+    AppendFile(const AppendFile&) = delete;
+    AppendFile& operator=(const AppendFile&) = delete;
+
+    // Closes any file open before. False when the file cannot be opened or created.
+    bool Open(const std::string& path);
+    bool IsOpen() const { return handle_ != kNoHandle; }
+    // Writes all bytes at the end of the file; false on any failure.
+    bool Append(const std::string& bytes);
+    // Forces what was appended to the disk.
+    bool Flush();
+    void Close();
+
+private:
+    static constexpr intptr_t kNoHandle = -1;
+    intptr_t handle_ = kNoHandle;
+};
+
+// Keeps the SDK's own code loaded for the rest of the process, even when the game unloads
+// the library: a thread the SDK could not wait for (a name lookup the OS still runs, a late
+// completion) then never runs code that is gone. Idempotent; true when the OS agreed.
+bool PinLibraryCode();
 
 // The machine's installation id (Windows MachineGuid, /etc/machine-id elsewhere), or ""
 // after writing one line to standard output that says why.

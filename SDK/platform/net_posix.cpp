@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/Net.h"
@@ -47,10 +49,13 @@ SocketHandle OpenTcpSocket() {
         ::close(fd);
         return kInvalidSocket;
     }
-#ifdef SO_NOSIGPIPE
     int on = 1;
+#ifdef SO_NOSIGPIPE
     ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof(on));
 #endif
+    // A request goes out in one piece and then waits for its answer: nothing gains from
+    // holding a small write back until the previous one is acknowledged.
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     return fd;
 }
 
@@ -136,7 +141,87 @@ bool LoadTrustedRoots(SSL_CTX* context) {
     return SSL_CTX_set_default_verify_paths(context) == 1;
 }
 
-bool VerifyWithSystemRoots(const std::vector<std::string>&, const std::string&) {
+namespace {
+
+std::string EnvOf(const char* upper, const char* lower) {
+    const char* value = std::getenv(lower);
+    if (value == nullptr || *value == '\0') value = std::getenv(upper);
+    return value != nullptr ? std::string(value) : std::string();
+}
+
+std::string LowerAscii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+// NO_PROXY as curl and most tools read it: "*", or names and addresses separated by commas
+// (blanks ignored, an optional port ignored); a name covers its subdomains, a leading dot too.
+bool Exempted(const std::string& noProxy, const std::string& host) {
+    const std::string name = LowerAscii(host);
+    std::size_t start = 0;
+    while (start <= noProxy.size()) {
+        std::size_t end = noProxy.find(',', start);
+        if (end == std::string::npos) end = noProxy.size();
+        std::string entry = LowerAscii(noProxy.substr(start, end - start));
+        start = end + 1;
+        entry.erase(0, entry.find_first_not_of(" \t"));
+        entry.erase(entry.find_last_not_of(" \t") + 1);
+        if (entry == "*") return true;
+        std::size_t colon = entry.find(':');
+        if (colon != std::string::npos) entry.resize(colon);
+        while (!entry.empty() && entry[0] == '.') entry.erase(0, 1);
+        if (entry.empty()) continue;
+        if (name == entry) return true;
+        if (name.size() > entry.size() && name.compare(name.size() - entry.size(), entry.size(), entry) == 0 &&
+            name[name.size() - entry.size() - 1] == '.')
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool ProxyLookupMayWait() {
+    return false;
+}
+
+bool SystemProxyFor(const std::string&, const std::string& host, ProxyAddress& proxy) {
+    std::string setting = EnvOf("HTTPS_PROXY", "https_proxy");
+    if (setting.empty() || Exempted(EnvOf("NO_PROXY", "no_proxy"), host)) return false;
+    // "http://host:port", "host:port" or "host"; a path or credentials are not supported.
+    std::size_t scheme = setting.find("://");
+    if (scheme != std::string::npos) {
+        if (LowerAscii(setting.substr(0, scheme)) != "http") return false;
+        setting.erase(0, scheme + 3);
+    }
+    setting = setting.substr(0, setting.find('/'));
+    if (setting.empty() || setting.find('@') != std::string::npos) return false;
+    std::size_t colon = setting.rfind(':');
+    int port = 1080;
+    if (colon != std::string::npos) {
+        const std::string digits = setting.substr(colon + 1);
+        if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        port = std::atoi(digits.c_str());
+        setting.resize(colon);
+    }
+    if (setting.empty() || port <= 0 || port > 65535) return false;
+    proxy.host = setting;
+    proxy.port = port;
+    return true;
+}
+
+bool IsDistrusted(const std::vector<std::string>&) {
+    return false;
+}
+
+bool HasSystemVerifier() {
+    return false;
+}
+
+bool VerifyWithSystemRoots(const std::vector<std::string>&, const std::string&, int) {
     return false;
 }
 

@@ -1,4 +1,7 @@
 // Winsock behind the network seam.
+// CERT_CHAIN_PARA with its time-out for fetching over the network (windows.h may bring in
+// wincrypt.h already).
+#define CERT_CHAIN_PARA_HAS_EXTRA_FIELDS
 // clang-format off
 // Winsock must come before windows.h, and wincrypt.h's X509 macros before OpenSSL's headers,
 // which undo them.
@@ -6,11 +9,15 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <wincrypt.h>
+#include <winhttp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 // clang-format on
 
+#include <chrono>
 #include <cstring>
+#include <cwctype>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -98,6 +105,10 @@ SocketHandle OpenTcpSocket() {
         ::closesocket(s);
         return kInvalidSocket;
     }
+    // A request goes out in one piece and then waits for its answer: nothing gains from
+    // holding a small write back until the previous one is acknowledged.
+    BOOL on = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
     return static_cast<SocketHandle>(s);
 }
 
@@ -198,21 +209,243 @@ int LastSocketError() {
     return ::WSAGetLastError();
 }
 
+namespace {
+
+// False when the certificate's own properties limit it to purposes other than server
+// authentication (an administrator or the user can narrow a root that way).
+bool AllowedForServerAuth(PCCERT_CONTEXT certificate) {
+    DWORD size = 0;
+    if (!::CertGetEnhancedKeyUsage(certificate, CERT_FIND_PROP_ONLY_ENHKEY_USAGE_FLAG, nullptr, &size))
+        return ::GetLastError() == static_cast<DWORD>(CRYPT_E_NOT_FOUND);  // no limit set
+    std::vector<BYTE> buffer(size);
+    auto* usage = reinterpret_cast<PCERT_ENHKEY_USAGE>(buffer.data());
+    ::SetLastError(0);
+    if (!::CertGetEnhancedKeyUsage(certificate, CERT_FIND_PROP_ONLY_ENHKEY_USAGE_FLAG, usage, &size))
+        return false;
+    // An empty list is either "no limit" (the call says so by CRYPT_E_NOT_FOUND) or "good for
+    // nothing".
+    if (usage->cUsageIdentifier == 0) return ::GetLastError() == static_cast<DWORD>(CRYPT_E_NOT_FOUND);
+    for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) {
+        if (std::strcmp(usage->rgpszUsageIdentifier[i], szOID_PKIX_KP_SERVER_AUTH) == 0) return true;
+    }
+    return false;
+}
+
+bool InStore(HCERTSTORE store, PCCERT_CONTEXT certificate) {
+    if (store == nullptr) return false;
+    PCCERT_CONTEXT found =
+        ::CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, certificate, nullptr);
+    if (found == nullptr) return false;
+    ::CertFreeCertificateContext(found);
+    return true;
+}
+
+}  // namespace
+
 bool LoadTrustedRoots(SSL_CTX* context) {
     HCERTSTORE store = ::CertOpenSystemStoreW(0, L"ROOT");
     if (store == nullptr) return false;
+    HCERTSTORE disallowed = ::CertOpenSystemStoreW(0, L"Disallowed");
     X509_STORE* trusted = SSL_CTX_get_cert_store(context);
     int added = 0;
     PCCERT_CONTEXT certificate = nullptr;
     while ((certificate = ::CertEnumCertificatesInStore(store, certificate)) != nullptr) {
+        // Copied without its properties, a root Windows has distrusted or limited would be
+        // trusted for everything.
+        if (InStore(disallowed, certificate) || !AllowedForServerAuth(certificate)) continue;
         const unsigned char* encoded = certificate->pbCertEncoded;
         X509* x509 = d2i_X509(nullptr, &encoded, static_cast<long>(certificate->cbCertEncoded));
         if (x509 == nullptr) continue;
         if (X509_STORE_add_cert(trusted, x509) == 1) ++added;
         X509_free(x509);
     }
+    if (disallowed != nullptr) ::CertCloseStore(disallowed, 0);
     ::CertCloseStore(store, 0);
     return added > 0;
+}
+
+bool IsDistrusted(const std::vector<std::string>& chain) {
+    HCERTSTORE disallowed = ::CertOpenSystemStoreW(0, L"Disallowed");
+    if (disallowed == nullptr) return false;
+    bool distrusted = false;
+    for (const std::string& der : chain) {
+        PCCERT_CONTEXT certificate = ::CertCreateCertificateContext(
+            X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size()));
+        if (certificate == nullptr) continue;
+        distrusted = InStore(disallowed, certificate);
+        ::CertFreeCertificateContext(certificate);
+        if (distrusted) break;
+    }
+    ::CertCloseStore(disallowed, 0);
+    return distrusted;
+}
+
+bool HasSystemVerifier() {
+    return true;
+}
+
+namespace {
+
+std::wstring TakeGlobal(LPWSTR text) {
+    std::wstring copy = text != nullptr ? std::wstring(text) : std::wstring();
+    if (text != nullptr) ::GlobalFree(text);
+    return copy;
+}
+
+std::wstring Lower(std::wstring text) {
+    for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
+    return text;
+}
+
+// "*" matches any run of characters; everything else matches itself, ignoring case.
+bool WildcardMatch(const wchar_t* pattern, const wchar_t* text) {
+    if (*pattern == L'\0') return *text == L'\0';
+    if (*pattern == L'*') return WildcardMatch(pattern + 1, text) || (*text != L'\0' && WildcardMatch(pattern, text + 1));
+    return *text != L'\0' && *pattern == *text && WildcardMatch(pattern + 1, text + 1);
+}
+
+// The bypass list of the user's settings: entries separated by ";" or blanks, "<local>" for
+// names without a dot, wildcards allowed.
+bool Bypassed(const std::wstring& bypass, const std::wstring& host) {
+    const std::wstring name = Lower(host);
+    std::size_t start = 0;
+    while (start < bypass.size()) {
+        std::size_t end = bypass.find_first_of(L"; \t\r\n", start);
+        if (end == std::wstring::npos) end = bypass.size();
+        std::wstring entry = Lower(bypass.substr(start, end - start));
+        start = end + 1;
+        if (entry.empty()) continue;
+        if (entry == L"<local>") {
+            if (name.find(L'.') == std::wstring::npos) return true;
+            continue;
+        }
+        if (WildcardMatch(entry.c_str(), name.c_str())) return true;
+    }
+    return false;
+}
+
+// The proxy for https from a WinHTTP proxy list: "host:port", or per-scheme entries
+// ("http=a:80;https=b:443"), where https takes its own entry and otherwise none.
+bool PickProxy(const std::wstring& list, ProxyAddress& proxy) {
+    std::wstring chosen;
+    std::wstring plain;
+    std::size_t start = 0;
+    while (start < list.size()) {
+        std::size_t end = list.find_first_of(L"; \t\r\n", start);
+        if (end == std::wstring::npos) end = list.size();
+        std::wstring entry = list.substr(start, end - start);
+        start = end + 1;
+        if (entry.empty()) continue;
+        std::size_t equals = entry.find(L'=');
+        if (equals == std::wstring::npos) {
+            if (plain.empty()) plain = entry;
+        } else if (chosen.empty() && Lower(entry.substr(0, equals)) == L"https") {
+            chosen = entry.substr(equals + 1);
+        }
+    }
+    if (chosen.empty()) chosen = plain;
+    std::size_t scheme = chosen.find(L"://");
+    if (scheme != std::wstring::npos) chosen.erase(0, scheme + 3);
+    chosen = chosen.substr(0, chosen.find(L'/'));
+    if (chosen.empty()) return false;
+    int port = 80;
+    std::size_t colon = chosen.rfind(L':');
+    if (colon != std::wstring::npos) {
+        port = static_cast<int>(std::wcstol(chosen.c_str() + colon + 1, nullptr, 10));
+        chosen.resize(colon);
+    }
+    if (chosen.empty() || port <= 0 || port > 65535) return false;
+    proxy.host = WideToUtf8(chosen.c_str(), static_cast<int>(chosen.size()));
+    proxy.port = port;
+    return !proxy.host.empty();
+}
+
+struct ProxyAnswer {
+    bool viaProxy = false;
+    ProxyAddress proxy;
+    std::chrono::steady_clock::time_point at;
+};
+
+// Reading the settings and running a PAC script per request would cost more than the request;
+// an answer holds for a minute per host.
+std::mutex& ProxyCacheMutex() {
+    static std::mutex* const mutex = new std::mutex();
+    return *mutex;
+}
+std::map<std::string, ProxyAnswer>& ProxyCache() {
+    static auto* const cache = new std::map<std::string, ProxyAnswer>();
+    return *cache;
+}
+
+}  // namespace
+
+bool ProxyFromSettings(const std::wstring& list, const std::wstring& bypass, const std::string& host,
+                       ProxyAddress& proxy) {
+    const std::wstring wideHost(host.begin(), host.end());
+    if (list.empty() || Bypassed(bypass, wideHost)) return false;
+    return PickProxy(list, proxy);
+}
+
+namespace {
+
+bool LookUpProxy(const std::string& url, const std::string& host, ProxyAddress& proxy) {
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG settings{};
+    if (!::WinHttpGetIEProxyConfigForCurrentUser(&settings)) return false;
+    const std::wstring script = TakeGlobal(settings.lpszAutoConfigUrl);
+    std::wstring list = TakeGlobal(settings.lpszProxy);
+    std::wstring bypass = TakeGlobal(settings.lpszProxyBypass);
+    // Automatic detection (WPAD) is left out: it is on by default almost everywhere and would
+    // make the first request wait on DHCP and DNS for a script that rarely exists. A script
+    // the user or the administrator configured is honoured.
+    if (!script.empty()) {
+        // The PAC script's answer for the backend's URL. Its download is bounded; the caller
+        // bounds the whole lookup as well.
+        HINTERNET session = ::WinHttpOpen(L"vondsdk", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                          WINHTTP_NO_PROXY_BYPASS, 0);
+        if (session != nullptr) {
+            ::WinHttpSetTimeouts(session, 5000, 5000, 5000, 5000);
+            WINHTTP_AUTOPROXY_OPTIONS options{};
+            options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+            options.lpszAutoConfigUrl = script.c_str();
+            options.fAutoLogonIfChallenged = TRUE;
+            WINHTTP_PROXY_INFO info{};
+            std::wstring wideUrl(url.begin(), url.end());
+            const bool answered = ::WinHttpGetProxyForUrl(session, wideUrl.c_str(), &options, &info) != FALSE;
+            const std::wstring answer = TakeGlobal(info.lpszProxy);
+            TakeGlobal(info.lpszProxyBypass);
+            ::WinHttpCloseHandle(session);
+            if (answered) {
+                // The script decided for this very URL: its answer stands, bypass included.
+                return info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && PickProxy(answer, proxy);
+            }
+        }
+    }
+    return ProxyFromSettings(list, bypass, host, proxy);
+}
+
+}  // namespace
+
+bool ProxyLookupMayWait() {
+    return true;
+}
+
+bool SystemProxyFor(const std::string& url, const std::string& host, ProxyAddress& proxy) {
+    const auto now = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> lock(ProxyCacheMutex());
+        auto found = ProxyCache().find(host);
+        if (found != ProxyCache().end() && now - found->second.at < std::chrono::minutes(1)) {
+            proxy = found->second.proxy;
+            return found->second.viaProxy;
+        }
+    }
+    ProxyAnswer answer;
+    answer.viaProxy = LookUpProxy(url, host, answer.proxy);
+    answer.at = now;
+    std::lock_guard<std::mutex> lock(ProxyCacheMutex());
+    ProxyCache()[host] = answer;
+    proxy = answer.proxy;
+    return answer.viaProxy;
 }
 
 }  // namespace net
@@ -244,7 +477,7 @@ std::wstring Widen(const std::string& text) {
 
 }  // namespace
 
-bool VerifyWithSystemRoots(const std::vector<std::string>& chain, const std::string& host) {
+bool VerifyWithSystemRoots(const std::vector<std::string>& chain, const std::string& host, int fetchTimeoutMs) {
     if (chain.empty() || chain.front().empty() || host.empty()) return false;
     std::unique_ptr<const CERT_CONTEXT, CertificateFreer> leaf(
         ::CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(chain.front().data()),
@@ -267,9 +500,12 @@ bool VerifyWithSystemRoots(const std::vector<std::string>& chain, const std::str
     parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
     parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
     parameters.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    // A missing root or intermediate may be fetched, but no fetch may take longer than the
+    // caller allows (offline, the default waits are tens of seconds per address).
+    parameters.dwUrlRetrievalTimeout = static_cast<DWORD>(fetchTimeoutMs > 0 ? fetchTimeoutMs : 1);
     PCCERT_CHAIN_CONTEXT built = nullptr;
-    if (!::CertGetCertificateChain(nullptr, leaf.get(), nullptr, sent.get(), &parameters, 0, nullptr,
-                                   &built) ||
+    if (!::CertGetCertificateChain(nullptr, leaf.get(), nullptr, sent.get(), &parameters,
+                                   0, nullptr, &built) ||
         built == nullptr)
         return false;
     std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFreer> owned(built);

@@ -2,6 +2,7 @@
 #include "platform/Platform.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -173,14 +174,35 @@ std::string SdkDataDir() {
     return dir;
 }
 
+ReadResult ReadFileState(const std::string& path, std::string& content) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? ReadResult::Absent : ReadResult::Error;
+    struct FdCloser {
+        int fd;
+        ~FdCloser() { ::close(fd); }
+    } closer{fd};
+    struct stat info {};
+    // A folder in the file's place opens fine here; it is not an empty file.
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return ReadResult::Error;
+    try {
+        std::string data;
+        char buffer[64 * 1024];
+        for (;;) {
+            const ssize_t got = ::read(fd, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return ReadResult::Error;
+            if (got == 0) break;
+            data.append(buffer, static_cast<size_t>(got));
+        }
+        content.swap(data);
+        return ReadResult::Found;
+    } catch (...) {
+        return ReadResult::Error;
+    }
+}
+
 bool ReadWholeFile(const std::string& path, std::string& content) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return false;
-    content = buffer.str();
-    return true;
+    return ReadFileState(path, content) == ReadResult::Found;
 }
 
 bool ReplaceFileAtomically(const std::string& path, const std::string& content) {
@@ -199,9 +221,20 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& content) 
         }
         written += static_cast<size_t>(n);
     }
-    if (::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
+    bool flushed = ::fsync(fd) == 0;
+    if (::close(fd) != 0 || !flushed || ::rename(tmp.c_str(), path.c_str()) != 0) {
         ::unlink(tmp.c_str());
         return false;
+    }
+    // The rename lives in the folder's entries: until the folder reaches the disk, a power cut
+    // can bring back the old file, or no file at all for one just created. The file is already
+    // replaced here, so a folder that cannot be flushed (some file systems refuse) is no failure.
+    std::string::size_type slash = path.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
     }
     return true;
 }
@@ -266,6 +299,48 @@ std::string CurrentDirectory() {
 
 std::string JoinPath(const std::string& dir, const std::string& name) {
     return dir + "/" + name;
+}
+
+AppendFile::~AppendFile() {
+    Close();
+}
+
+bool AppendFile::Open(const std::string& path) {
+    Close();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    handle_ = fd;
+    return true;
+}
+
+bool AppendFile::Append(const std::string& bytes) {
+    if (handle_ == kNoHandle) return false;
+    size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(static_cast<int>(handle_), bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        written += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool AppendFile::Flush() {
+    return handle_ != kNoHandle && ::fdatasync(static_cast<int>(handle_)) == 0;
+}
+
+void AppendFile::Close() {
+    if (handle_ == kNoHandle) return;
+    ::close(static_cast<int>(handle_));
+    handle_ = kNoHandle;
+}
+
+bool PinLibraryCode() {
+    // Opening our own object again with RTLD_NODELETE marks it never to be unmapped; with
+    // RTLD_NOLOAD nothing new is loaded. Linked into a program, it is the program itself.
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&PinLibraryCode), &info) == 0 || info.dli_fname == nullptr) return false;
+    return ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
 }
 
 bool ProcessIsEnding() {

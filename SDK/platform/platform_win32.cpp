@@ -238,26 +238,36 @@ bool CreateDir(const std::string& path) {
     }
 }
 
-bool ReadWholeFile(const std::string& path, std::string& content) {
+ReadResult ReadFileState(const std::string& path, std::string& content) {
     try {
         // Readers let a writer rename a new version over the file while they hold it.
         UniqueHandle file(::CreateFileW(WidePath(path).c_str(), GENERIC_READ,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file.get() == INVALID_HANDLE_VALUE) return false;
+        if (file.get() == INVALID_HANDLE_VALUE) {
+            // A sharing violation (a scanner holding the file) or a folder in its place is
+            // not "no file": only these two codes say that nothing is there.
+            const DWORD error = ::GetLastError();
+            return (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) ? ReadResult::Absent
+                                                                                    : ReadResult::Error;
+        }
         std::string data;
         char buffer[64 * 1024];
         for (;;) {
             DWORD got = 0;
-            if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return false;
+            if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return ReadResult::Error;
             if (got == 0) break;
             data.append(buffer, got);
         }
         content.swap(data);
-        return true;
+        return ReadResult::Found;
     } catch (...) {
-        return false;
+        return ReadResult::Error;
     }
+}
+
+bool ReadWholeFile(const std::string& path, std::string& content) {
+    return ReadFileState(path, content) == ReadResult::Found;
 }
 
 bool ReplaceFileAtomically(const std::string& path, const std::string& content) {
@@ -374,6 +384,56 @@ std::string CurrentDirectory() {
 
 std::string JoinPath(const std::string& dir, const std::string& name) {
     return dir + "\\" + name;
+}
+
+AppendFile::~AppendFile() {
+    Close();
+}
+
+bool AppendFile::Open(const std::string& path) {
+    Close();
+    // Others may read, rename or delete the file while it is open (a compaction replaces it).
+    // FlushFileBuffers needs write access, not only the right to append: the one writer
+    // starts at the end instead.
+    HANDLE file = ::CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER none{};
+    if (!::SetFilePointerEx(file, none, nullptr, FILE_END)) {
+        ::CloseHandle(file);
+        return false;
+    }
+    handle_ = reinterpret_cast<intptr_t>(file);
+    return true;
+}
+
+bool AppendFile::Append(const std::string& bytes) {
+    if (handle_ == kNoHandle) return false;
+    HANDLE file = reinterpret_cast<HANDLE>(handle_);
+    size_t written = 0;
+    while (written < bytes.size()) {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - written, 1u << 30));
+        DWORD done = 0;
+        if (!::WriteFile(file, bytes.data() + written, chunk, &done, nullptr) || done == 0) return false;
+        written += done;
+    }
+    return true;
+}
+
+bool AppendFile::Flush() {
+    return handle_ != kNoHandle && ::FlushFileBuffers(reinterpret_cast<HANDLE>(handle_)) != 0;
+}
+
+void AppendFile::Close() {
+    if (handle_ == kNoHandle) return;
+    ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = kNoHandle;
+}
+
+bool PinLibraryCode() {
+    HMODULE module = nullptr;
+    return ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                                reinterpret_cast<LPCWSTR>(&PinLibraryCode), &module) != 0;
 }
 
 bool ProcessIsEnding() {

@@ -14,7 +14,34 @@ constexpr char kNotInitialised[] = "EOS SDK 未初始化或初始化失败";
 
 std::atomic<bool> g_paying{false};
 
+std::shared_ptr<PayInfo> Uncertain(const std::string& transactionId) {
+    auto info = std::make_shared<PayInfo>();
+    info->transactionId = transactionId;
+    info->uncertain = true;
+    return info;
+}
+
 }  // namespace
+
+bool CheckoutMayHavePaid(EOS_EResult result) {
+    switch (result) {
+        // Refusals before or instead of a purchase: nothing was bought.
+        case EOS_EResult::EOS_Canceled:
+        case EOS_EResult::EOS_Ecom_CheckoutLoadError:
+        case EOS_EResult::EOS_Ecom_CatalogOfferInvalid:
+        case EOS_EResult::EOS_Ecom_CatalogOfferStale:
+        case EOS_EResult::EOS_Ecom_CatalogOfferPriceInvalid:
+        case EOS_EResult::EOS_InvalidParameters:
+        case EOS_EResult::EOS_InvalidUser:
+        case EOS_EResult::EOS_InvalidAuth:
+        case EOS_EResult::EOS_NotConfigured:
+        case EOS_EResult::EOS_AlreadyPending:
+            return false;
+        default:
+            // Success, EOS_Ecom_PurchaseProcessing and any result this build does not know.
+            return true;
+    }
+}
 
 void EpicPayService::pay(EOS_EpicAccountId accountId, PaymentItem& item, const PayCompletion& completion) {
     if (!completion) return;
@@ -78,7 +105,7 @@ void EOS_CALL EpicPayService::CheckoutCompleteCallbackFn(const EOS_Ecom_Checkout
         EpicPayService* service = getServiceFromClientData(data->ClientData);
         if (data->ResultCode != EOS_EResult::EOS_Success) {
             LOG(INFO) << "[EOS SDK] 支付失败: resultCode: " << EOS_EResult_ToString(data->ResultCode);
-            service->handleCallback(nullptr);
+            service->handleCallback(CheckoutMayHavePaid(data->ResultCode) ? Uncertain(transactionId) : nullptr);
             return;
         }
         LOG(INFO) << "[EOS SDK] 支付成功: TransactionId: " << transactionId;
@@ -91,7 +118,9 @@ void EOS_CALL EpicPayService::CheckoutCompleteCallbackFn(const EOS_Ecom_Checkout
         if (ecom == nullptr ||
             EOS_Ecom_CopyTransactionById(ecom, &copyOptions, &transaction) != EOS_EResult::EOS_Success ||
             transaction == nullptr) {
-            service->handleCallback(nullptr);
+            // Paid, but what was granted cannot be read here: a later query will show it.
+            LOG(INFO) << "[EOS SDK] 获取 Transaction 失败";
+            service->handleCallback(Uncertain(transactionId));
             return;
         }
         EOS_Ecom_Transaction_GetEntitlementsCountOptions countOptions{};
@@ -106,7 +135,7 @@ void EOS_CALL EpicPayService::CheckoutCompleteCallbackFn(const EOS_Ecom_Checkout
             LOG(INFO) << "[EOS SDK] 获取 Entitlement 失败";
             if (entitlement != nullptr) EOS_Ecom_Entitlement_Release(entitlement);
             EOS_Ecom_Transaction_Release(transaction);
-            service->handleCallback(nullptr);
+            service->handleCallback(Uncertain(transactionId));
             return;
         }
         auto info = std::make_shared<PayInfo>();

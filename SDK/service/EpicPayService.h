@@ -13,11 +13,19 @@ struct PaymentItem {
     std::string offerId;  // EOS catalogue offer id
 };
 
-// The outcome of a successful checkout; an empty pointer means the checkout failed.
+// The outcome of a checkout that may have taken the player's money; an empty pointer means a
+// definite failure (cancelled, offer refused, never started).
 struct PayInfo {
     std::string entitlementId;  // the first entitlement of the transaction
     std::string transactionId;
+    // True when the money may have moved but the entitlement is not known (the overlay closed
+    // while processing, a result this SDK does not know, a transaction or entitlement that
+    // cannot be copied after success): the entitlement may appear in a later query.
+    bool uncertain = false;
 };
+
+// Whether a checkout result other than success may still end in a purchase.
+bool CheckoutMayHavePaid(EOS_EResult result);
 
 using PayCompletion = std::function<void(std::shared_ptr<PayInfo>)>;
 

@@ -85,6 +85,7 @@ void EOS_CALL QueryEntitlementsService::QueryEntitlementsCompleteCallbackFn(
             FEntitlementData item;
             item.entitlementName = entitlement->EntitlementName != nullptr ? entitlement->EntitlementName : "";
             item.entitlementId = entitlement->EntitlementId != nullptr ? entitlement->EntitlementId : "";
+            item.catalogItemId = entitlement->CatalogItemId != nullptr ? entitlement->CatalogItemId : "";
             item.redeemed = entitlement->bRedeemed != EOS_FALSE;
             LOG(DEBUG) << "[EOS SDK] Entitlement[" << index << "] : " << item.entitlementName << " : "
                        << item.entitlementId << " : " << (item.redeemed ? 1 : 0);

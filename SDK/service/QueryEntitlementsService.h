@@ -13,6 +13,7 @@ namespace VondSdk {
 struct FEntitlementData {
     std::string entitlementName;
     std::string entitlementId;
+    std::string catalogItemId;  // the catalogue item that granted it
     bool redeemed = false;
 };
 

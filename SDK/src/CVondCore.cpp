@@ -1,6 +1,7 @@
 #include "src/CVondCore.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <limits>
 #include <stdexcept>
@@ -16,6 +17,7 @@
 #include "platform/Platform.h"
 #include "service/EpicLoginService.h"
 #include "service/EpicSdkService.h"
+#include "src/CVondEventOutbox.h"
 #include "src/CVondPay.h"
 #include "src/CVondTrack.h"
 #include "src/CVondUser.h"
@@ -39,6 +41,8 @@ constexpr char kNotInit[] = "Sdk Not Init.";
 constexpr char kLoginFailure[] = "Epic Login Failure!";
 constexpr char kNotLogin[] = "Not Login.";
 constexpr char kAttributionFlag[] = "AttributionFlag";
+constexpr char kEventsNotWritten[] = "Exit: event writer did not finish in time";
+constexpr std::chrono::milliseconds kEventWriteBound(800);
 
 void Report(ResultCallback callback, int code, const std::string& message) {
     AnswerGame(callback, code, ToWide(message), std::wstring());
@@ -108,7 +112,10 @@ void OnClientConfig(const std::shared_ptr<StartupWait>& wait, ResultCallback cal
             }
             // Loaded ahead of the first purchase, which then needs no product request of its own.
             CVondPay::Instance().QueryProducts(&IgnoreResult);
-            if (IntMember(ReadConfigJson(false), kAttributionFlag) == 0) SendAttribution();
+            // An unreadable AppConf may hold the flag: the attribution waits for a start-up
+            // that can read it rather than being sent twice.
+            nlohmann::json appConf;
+            if (ReadConfigJson(false, appConf) && IntMember(appConf, kAttributionFlag) == 0) SendAttribution();
         } else {
             if (callback != nullptr) callback(resp.code, resp.msg, resp.data);
         }
@@ -146,10 +153,52 @@ CVondCore& CVondCore::Instance() {
 
 void CVondCore::InitSdk(std::string appId, std::string appKey, std::shared_ptr<EosGameInfo> gameInfo,
                         ResultCallback callback) {
-    if (inited_.load()) {
-        Report(callback, kCodeOk, kAlreadyInit);
-        return;
+    {
+        std::unique_lock<std::mutex> lock(lifecycleMutex_);
+        lifecycleChanged_.wait(lock, [this] { return lifecycle_ != Lifecycle::Starting; });
+        switch (lifecycle_) {
+            case Lifecycle::Running:
+                lock.unlock();
+                Report(callback, kCodeOk, kAlreadyInit);
+                return;
+            case Lifecycle::Exited:
+                lock.unlock();
+                LOG(WARNING) << "Init after Exit refused: EOS cannot start twice in one process";
+                Report(callback, kCodeInitFailure, kInitFailure);
+                return;
+            default:
+                lifecycle_ = Lifecycle::Starting;
+                break;
+        }
     }
+    bool ok = false;
+    try {
+        ok = StartUp(std::move(appId), std::move(appKey), std::move(gameInfo), callback);
+    } catch (...) {
+        ok = false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(lifecycleMutex_);
+        if (lifecycle_ != Lifecycle::Exited) lifecycle_ = ok ? Lifecycle::Running : Lifecycle::Idle;
+        ok = lifecycle_ == Lifecycle::Running;
+        inited_.store(ok);
+    }
+    lifecycleChanged_.notify_all();
+    if (ok) {
+        Report(callback, kCodeOk, kInitSuccess);
+    } else {
+        Report(callback, kCodeInitFailure, kInitFailure);
+    }
+}
+
+bool CVondCore::IsExited() const {
+    std::lock_guard<std::mutex> lock(lifecycleMutex_);
+    return lifecycle_ == Lifecycle::Exited;
+}
+
+// The start-up itself; the caller holds the Starting state and answers the game.
+bool CVondCore::StartUp(std::string appId, std::string appKey, std::shared_ptr<EosGameInfo> gameInfo,
+                        ResultCallback callback) {
     if (!gameInfo) gameInfo = std::make_shared<EosGameInfo>();
     ConfigureLogging(false);
     InitGlobalParams(std::move(appId), std::move(appKey));
@@ -163,11 +212,14 @@ void CVondCore::InitSdk(std::string appId, std::string appKey, std::shared_ptr<E
         } catch (const std::system_error& e) {
             // No workers, no backend: start-up cannot go on, and says so once.
             LOG(ERROR) << "Request pool failed to start: " << e.what();
-            Report(callback, kCodeInitFailure, kInitFailure);
-            return;
+            return false;
         }
     }
 
+    // Some of the SDK's threads cannot be waited for (a name lookup the OS is still running,
+    // a login on its own thread): the library's code must stay mapped until the process
+    // ends, even when the game unloads it.
+    platform::PinLibraryCode();
     CVondTrack::Instance().Init();
     CVondTrack::Instance().PostEvent("qlx_startup", std::string(), std::numeric_limits<double>::quiet_NaN());
 
@@ -197,14 +249,16 @@ void CVondCore::InitSdk(std::string appId, std::string appKey, std::shared_ptr<E
                                 g_waitingStartups.end());
     }
 
+    // Exit during the wait: EOS is not started over a stopped SDK.
+    if (IsExited()) return false;
     LaunchArgs::Parse(platform::CommandLine());
     const bool ok = FillGameInfo(clientConfig, *gameInfo);
-    inited_.store(ok);
-    if (ok) {
-        Report(callback, kCodeOk, kInitSuccess);
-    } else {
-        Report(callback, kCodeInitFailure, kInitFailure);
+    if (ok && IsExited()) {
+        // Exit ran while EOS was starting and found nothing to shut down.
+        EpicSdkService::shutdown();
+        return false;
     }
+    return ok;
 }
 
 void CVondCore::InitGlobalParams(std::string appId, std::string appKey) {
@@ -294,6 +348,16 @@ void CVondCore::SetLevel(int level) {
 }
 
 void CVondCore::Exit() {
+    {
+        std::lock_guard<std::mutex> lock(lifecycleMutex_);
+        lifecycle_ = Lifecycle::Exited;
+        inited_.store(false);
+    }
+    lifecycleChanged_.notify_all();
+    // First, while the disk is all it needs: the events not yet in the outbox's journal are
+    // written there; what is unsent goes out at the next start. Bounded, so Exit never
+    // waits on a slow disk for long, and never on the network.
+    if (!CVondEventOutbox::Instance().Shutdown(kEventWriteBound)) LOG(WARNING) << kEventsNotWritten;
     EpicSdkService::shutdown();
     sion::Pool().Stop();
     std::vector<std::shared_ptr<StartupWait>> startups;

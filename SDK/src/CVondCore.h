@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -38,7 +39,9 @@ public:
     static CVondCore& Instance();
 
     // Start-up; blocks the caller until the client configuration has answered. The outcome
-    // goes to callback (which may be null).
+    // goes to callback (which may be null). One start-up runs at a time: a call made while
+    // another runs waits for it and answers "Sdk already init." when it succeeded, -402 when
+    // it failed. After Exit every Init answers -402: EOS cannot start twice in one process.
     void InitSdk(std::string appId, std::string appKey, std::shared_ptr<EosGameInfo> gameInfo,
                  ResultCallback callback);
     void InitGlobalParams(std::string appId, std::string appKey);
@@ -66,6 +69,8 @@ public:
     void SetSession(std::string token, std::string userId);
 
     bool IsInited() const { return inited_.load(); }
+    // True once Exit has begun; the SDK never serves again in this process.
+    bool IsExited() const;
     bool IsLoggedIn() const { return loggedIn_.load(); }
     void SetLoggedIn(bool value) { loggedIn_.store(value); }
     bool IsProductsLoaded() const { return productsLoaded_.load(); }
@@ -73,6 +78,17 @@ public:
 
 private:
     CVondCore() = default;
+
+    // Idle -> Starting -> Running -> Exited, or Starting -> Idle when start-up failed (a later
+    // Init may try again). Exit moves every state to Exited. Guarded by lifecycleMutex_;
+    // inited_ mirrors Running for the lock-free checks.
+    enum class Lifecycle { Idle, Starting, Running, Exited };
+    bool StartUp(std::string appId, std::string appKey, std::shared_ptr<EosGameInfo> gameInfo,
+                 ResultCallback callback);
+
+    mutable std::mutex lifecycleMutex_;
+    std::condition_variable lifecycleChanged_;
+    Lifecycle lifecycle_ = Lifecycle::Idle;
 
     mutable std::mutex fieldsMutex_;  // guards globalParams_, gameUserInfo_, token_, userId_
     GlobalParams globalParams_;

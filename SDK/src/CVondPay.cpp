@@ -7,7 +7,9 @@
 #include "easylogging++.h"
 #include "platform/Platform.h"
 #include "src/CVondCore.h"
+#include "src/CVondUser.h"
 #include "src/EosBridge.h"
+#include "src/OrderWriter.h"
 #include "utils/VondUtils.h"
 
 namespace VondSdk {
@@ -18,6 +20,8 @@ using nlohmann::json;
 constexpr int kCodeOk = 200;
 constexpr int kCodeNotFoundProduct = -400;
 constexpr int kCodeJsonParseError = -501;
+constexpr int kCodeNotInit = -401;
+constexpr char kNotInit[] = "Sdk Not Init.";
 constexpr char kSuccess[] = "Success";
 constexpr char kNotFoundProduct[] = "Not Found Product.";
 constexpr char kJsonParseError[] = "Server JSON Parse Error.";
@@ -142,6 +146,11 @@ HttpResp CVondPay::BuildProductResult() const {
 }
 
 void CVondPay::QueryProducts(ResultCallback callback) {
+    if (CVondCore::Instance().IsExited()) {
+        // The request pool is gone: without this the game would never hear back.
+        AnswerGame(callback, kCodeNotInit, ToWide(kNotInit), std::wstring());
+        return;
+    }
     if (CVondCore::Instance().IsProductsLoaded()) {
         HttpResp r = BuildProductResult();
         AnswerGame(callback, r.code, r.msg, r.data);
@@ -291,21 +300,21 @@ void CVondPay::OnCreateOrder(const HttpResp& resp, const ProductInfo& product, c
 }
 
 void CVondPay::StartCheckout(std::shared_ptr<OrderInfo> order, ResultCallback callback) {
-    // EOS is not thread-safe: the checkout is started by the thread that ticks it.
-    eosbridge::OnTick([this, order, callback] {
-        {
-            std::lock_guard<std::mutex> lock(checkoutsMutex_);
-            checkouts_.insert(order->orderId);
-        }
+    {
+        // Known as running before its pending record exists, so that the entitlement pass never
+        // ties this checkout's entitlement to the record while the checkout itself still runs.
+        std::lock_guard<std::mutex> lock(checkoutsMutex_);
+        checkouts_[order->orderId] = order->channelProductId;
+    }
+    orderwriter::Submit([this, order, callback] {
         // Written before the checkout opens: should the process end while the player pays,
         // the next login still finds which order the new entitlement belongs to.
         UnconsumedOrder::getInstance().AddPendingOrder(*order);
-        eosbridge::Checkout(order->channelProductId, [this, order, callback](std::shared_ptr<PayInfo> info) {
-            if (info) {
-                order->epicTransId = info->transactionId;
-                order->epicEntitlementId = info->entitlementId;
-            }
-            OnCheckout(order, info != nullptr, callback);
+        // EOS is not thread-safe: the checkout is started by the thread that ticks it.
+        eosbridge::OnTick([this, order, callback] {
+            eosbridge::Checkout(order->channelProductId, [this, order, callback](std::shared_ptr<PayInfo> info) {
+                OnCheckout(order, std::move(info), callback);
+            });
         });
     });
 }
@@ -315,15 +324,57 @@ bool CVondPay::IsCheckingOut(const std::string& orderId) const {
     return checkouts_.count(orderId) > 0;
 }
 
-void CVondPay::OnCheckout(std::shared_ptr<OrderInfo> order, bool paid, ResultCallback callback) {
-    {
-        std::lock_guard<std::mutex> lock(checkoutsMutex_);
-        checkouts_.erase(order->orderId);
-    }
+std::map<std::string, std::string> CVondPay::RunningCheckouts() const {
+    std::lock_guard<std::mutex> lock(checkoutsMutex_);
+    return checkouts_;
+}
+
+void CVondPay::EndCheckout(const std::string& orderId) {
+    std::lock_guard<std::mutex> lock(checkoutsMutex_);
+    checkouts_.erase(orderId);
+}
+
+bool CVondPay::BeginReport(const std::string& entitlementId) {
+    std::lock_guard<std::mutex> lock(checkoutsMutex_);
+    return reporting_.insert(entitlementId).second;
+}
+
+void CVondPay::EndReport(const std::string& entitlementId) {
+    std::lock_guard<std::mutex> lock(checkoutsMutex_);
+    reporting_.erase(entitlementId);
+}
+
+bool CVondPay::IsReporting(const std::string& entitlementId) const {
+    std::lock_guard<std::mutex> lock(checkoutsMutex_);
+    return reporting_.count(entitlementId) > 0;
+}
+
+void CVondPay::OnCheckout(std::shared_ptr<OrderInfo> order, std::shared_ptr<PayInfo> info, ResultCallback callback) {
     try {
-        // The order reaches the disk before the backend hears of the payment.
-        UnconsumedOrder::getInstance().SettlePendingOrder(order);
-        PayResult(paid ? kStatusPaid : "0", order, callback);
+        if (info) {
+            order->epicTransId = info->transactionId;
+            if (!info->uncertain && !info->entitlementId.empty()) {
+                order->epicEntitlementId = info->entitlementId;
+                BeginReport(order->epicEntitlementId);
+            }
+        }
+        const bool paid = !order->epicEntitlementId.empty();
+        if (info && !paid) {
+            // The money may have moved: the pending record stays, the game hears status 0, and
+            // the entitlement, once it shows, is reported with this order.
+            EndCheckout(order->orderId);
+            LOG(INFO) << "Checkout outcome unknown, order kept pending, orderId: " << order->orderId;
+            CVondUser::ScheduleRechecks();
+            PayResult("0", order, callback);
+            return;
+        }
+        orderwriter::Submit([this, order, paid, callback] {
+            // The order reaches the disk before the backend hears of the payment; a definite
+            // failure only drops the pending record.
+            UnconsumedOrder::getInstance().SettlePendingOrder(order);
+            EndCheckout(order->orderId);
+            eosbridge::OnTick([this, order, paid, callback] { PayResult(paid ? kStatusPaid : "0", order, callback); });
+        });
     } catch (const std::exception& e) {
         LOG(ERROR) << "Checkout completion failed: " << e.what();
         AnswerGame(callback, kCodeJsonParseError, ToWide(kJsonParseError), ToWide(PayResultData(*order, 0)));
@@ -364,18 +415,27 @@ void CVondPay::OnPayResult(const HttpResp& resp, std::shared_ptr<OrderInfo> orde
         AnswerGame(callback, code, message, ToWide(data));
         LOG(INFO) << "Notify Pay Result Callback , Data:" << data;
     }
-    if (success && backendStatus == 1) Redeem(order->epicEntitlementId);
+    // Only the backend's confirmation of this very order consumes its entitlement.
+    if (success && code == kCodeOk && backendStatus == 1 && !order->epicEntitlementId.empty()) {
+        Redeem(order->epicEntitlementId);
+    } else if (!order->epicEntitlementId.empty()) {
+        EndReport(order->epicEntitlementId);
+    }
 }
 
 void CVondPay::Redeem(const std::string& entitlementId) {
-    eosbridge::OnTick([entitlementId] {
-        eosbridge::RedeemEntitlement(entitlementId, [entitlementId](bool redeemed) {
+    eosbridge::OnTick([this, entitlementId] {
+        eosbridge::RedeemEntitlement(entitlementId, [this, entitlementId](bool redeemed) {
             if (!redeemed) {
                 LOG(WARNING) << "Redeem Entitlement Failed, epicEntitlementId: " << entitlementId;
+                EndReport(entitlementId);
                 return;
             }
             LOG(INFO) << "Redeem Entitlement Successful, epicEntitlementId: " << entitlementId;
-            UnconsumedOrder::getInstance().RemoveOrder(entitlementId);
+            orderwriter::Submit([this, entitlementId] {
+                UnconsumedOrder::getInstance().RemoveOrder(entitlementId);
+                EndReport(entitlementId);
+            });
         });
     });
 }

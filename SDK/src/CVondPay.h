@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -17,6 +18,8 @@
 #include "VondProxy.h"
 #include "http/CVondApi.h"
 #include "http/CVondHttp.h"
+#include "platform/Platform.h"
+#include "service/EpicPayService.h"
 
 namespace VondSdk {
 
@@ -61,6 +64,25 @@ std::vector<ProductInfo> ParseProductList(const std::string& body);
 // How a lookup in the store ended.
 enum class StoredOrder { Absent, Found, Unreadable };
 
+// A checkout whose outcome is not known yet, as the store keeps it.
+struct PendingRecord {
+    std::shared_ptr<OrderInfo> order;
+    int64_t sinceMs = 0;  // when it was recorded (ms since 1970); 0 when an older build wrote it
+};
+
+// What the store held at one instant, for the login pass.
+struct OrderSnapshot {
+    // False while any record of this player cannot be read (the file, one entry, or a torn
+    // store that was replaced): then nothing may be tied to an order by anything but its id.
+    bool complete = true;
+    bool readable = true;  // false when the file itself could not be read
+    std::map<std::string, std::shared_ptr<OrderInfo>> stored;  // by entitlement id
+    std::set<std::string> unreadable;                          // entitlement ids of unreadable entries
+    std::vector<PendingRecord> pending;                        // oldest first
+};
+
+// All reads tell found, absent and error apart; after an error nothing is written over the
+// file: the change is kept in memory and applied at the next write whose read succeeds.
 class UnconsumedOrder {
 public:
     // The one store object; safe to call first from any thread.
@@ -78,39 +100,49 @@ public:
     // is killed at any instant leaves either the old or the new document.
     void WriteCofnigJson(std::shared_ptr<nlohmann::json> document);
 
-    // Stores the order under its entitlement id; an empty order or id is not stored. A store
-    // that cannot be read is kept aside under a new name first. True when the order is on disk.
+    // Stores the order under its entitlement id; an empty order or id is not stored. A torn
+    // store is kept aside first and its whole entries carried over. True when on disk.
     bool AddOrder(std::shared_ptr<OrderInfo> order);
-    void RemoveOrder(std::string entitlementId);
-    // The stored order of an entitlement, or empty. An entry that cannot be read is logged
-    // and reported as Unreadable through state, never thrown.
+    bool RemoveOrder(std::string entitlementId);
+    // The stored order of an entitlement, or empty. An entry, or a store, that cannot be read
+    // is logged and reported as Unreadable through state, never thrown.
     std::shared_ptr<OrderInfo> FindOrder(std::string entitlementId, StoredOrder* state = nullptr);
 
-    // Orders created on the backend whose checkout has not answered yet, keyed by order id.
-    // A process that ends during a checkout leaves its order here, so that an entitlement
-    // the checkout produced can still be reported with it at the next login.
+    // Orders created on the backend whose checkout has not settled, keyed by order id, with
+    // the time they were recorded. A checkout that may still land (or a process that ends
+    // during one) leaves its order here, so that its entitlement can be reported with it.
     bool AddPendingOrder(const OrderInfo& order);
     // One write: the order leaves the pending set and, when paid (entitlement id set), is
     // stored under its entitlement id.
     bool SettlePendingOrder(const std::shared_ptr<OrderInfo>& order);
     // The pending orders, oldest first.
     std::vector<std::shared_ptr<OrderInfo>> PendingOrders();
+    // Everything readable, and whether anything was not.
+    OrderSnapshot Snapshot();
+    // Drops pending orders recorded before cutoffMs, one log line each.
+    bool DropPendingOlderThan(int64_t cutoffMs);
 
 private:
     UnconsumedOrder() = default;
 
     struct Loaded {
-        nlohmann::json document;  // an object, or null when there is no usable store
-        std::string raw;          // the file's bytes when they are not a usable store
-        bool exists = false;
+        platform::ReadResult read = platform::ReadResult::Absent;
+        nlohmann::json document;  // an object; null after a read error
+        bool torn = false;        // the file is not a JSON object: document holds what was salvaged
+        std::string raw;          // the torn file's bytes
     };
+    // Caller holds mutex_.
     Loaded Load(const std::string& path);
-    // Writes the document, first keeping an unusable old file aside.
-    bool Store(const std::string& path, const Loaded& old, const nlohmann::json& document);
+    // Writes the document, first keeping a torn old file aside. Caller holds mutex_.
+    bool Store(const std::string& path, const Loaded& old, nlohmann::json& document);
+    // One read-change-write; change returns false when it changed nothing.
+    bool Mutate(const char* what, const std::function<bool(nlohmann::json&)>& change);
 
     const std::string fileName_ = "UnconsumedOrder";
     // One read-modify-write at a time, whichever thread runs it.
     std::mutex mutex_;
+    // Changes not yet on disk because the file could not be read; guarded by mutex_.
+    std::vector<std::function<bool(nlohmann::json&)>> deferred_;
 };
 
 class CVondPay {
@@ -128,12 +160,22 @@ public:
     void CreateOrder(std::string productId, std::string extInfo, ResultCallback callback);
 
     // Reports one order to the backend with status "1" (paid) or "0" and, when the backend
-    // confirms a paid order, redeems its entitlement and removes it from the store. callback
-    // may be null (the login-time re-report). Called on the ticking thread.
+    // confirms a paid order, redeems its entitlement and removes it from the store (the
+    // removal on the order writer). callback may be null (the login-time re-report). Called
+    // on the ticking thread; a status-1 report of an entitlement holds its BeginReport, which
+    // the report ends.
     void PayResult(std::string status, std::shared_ptr<OrderInfo> order, ResultCallback callback);
 
-    // True while the checkout of this order runs in this process.
+    // True while the checkout of this order runs in this process (from before its pending
+    // record is written until its outcome is settled in the store).
     bool IsCheckingOut(const std::string& orderId) const;
+    // The checkouts running in this process: offer id by order id.
+    std::map<std::string, std::string> RunningCheckouts() const;
+    // An entitlement whose order is being reported and redeemed by this process: BeginReport
+    // is false when it already was. Any thread.
+    bool BeginReport(const std::string& entitlementId);
+    void EndReport(const std::string& entitlementId);
+    bool IsReporting(const std::string& entitlementId) const;
 
     // The cached result for the game: code 200, "Success" and the product list text.
     HttpResp BuildProductResult() const;
@@ -162,13 +204,16 @@ private:
     void OnCreateOrder(const HttpResp& resp, const ProductInfo& product, const std::string& extInfo,
                        ResultCallback callback);
     void StartCheckout(std::shared_ptr<OrderInfo> order, ResultCallback callback);
-    void OnCheckout(std::shared_ptr<OrderInfo> order, bool paid, ResultCallback callback);
+    // Ticking thread. info empty: a definite failure.
+    void OnCheckout(std::shared_ptr<OrderInfo> order, std::shared_ptr<PayInfo> info, ResultCallback callback);
+    void EndCheckout(const std::string& orderId);
     void OnPayResult(const HttpResp& resp, std::shared_ptr<OrderInfo> order, bool success,
                      ResultCallback callback);
     void Redeem(const std::string& entitlementId);
 
     mutable std::mutex checkoutsMutex_;
-    std::set<std::string> checkouts_;  // order ids; guarded by checkoutsMutex_
+    std::map<std::string, std::string> checkouts_;  // offer id by order id; guarded by checkoutsMutex_
+    std::set<std::string> reporting_;               // entitlement ids; guarded by checkoutsMutex_
 
     // The product table in order of first insertion; guarded by productsMutex_.
     mutable std::mutex productsMutex_;

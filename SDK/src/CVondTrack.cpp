@@ -9,9 +9,9 @@
 #include <nlohmann/json.hpp>
 
 #include "easylogging++.h"
-#include "http/CVondApi.h"
 #include "platform/Platform.h"
 #include "src/CVondCore.h"
+#include "src/CVondEventOutbox.h"
 #include "utils/VondConfigUtils.h"
 #include "utils/VondUtils.h"
 
@@ -160,6 +160,11 @@ void CVondTrack::Init() {
         // A zone that cannot be read leaves the text as it was.
         if (zoneKnown) fields_.tz = TimeZoneText(bias);
         fields_.os = os;
+    }
+    // Started before events are taken, so that the first event already finds its writer.
+    CVondEventOutbox::Instance().Start();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
         initialised_ = true;
     }
     if (zoneKnown) LOG(INFO) << "TimeZone UTC：" << bias;
@@ -197,17 +202,50 @@ CVondTrack::Fields CVondTrack::Snapshot() const {
 }
 
 std::string CVondTrack::NextEventOrder() {
-    int64_t number = 0;
+    return "n" + std::to_string(TakeEventNumbers(1));
+}
+
+namespace {
+
+// The first of count numbers after both the stored and the last handed-out one; stored in the
+// file too when store is set. The file lock serialises this with the attribution writer and
+// with other events.
+int64_t NextNumbers(std::atomic<int64_t>& lastEventNumber, int64_t count, bool store) {
+    int64_t first = 0;
     VondConfigUtils::UpdateConfigJson(false, [&](nlohmann::json& conf) {
-        // The file lock serialises this with the attribution writer and with other events.
         const int64_t stored = StoredEventOrder(conf);
-        const int64_t last = lastEventNumber_.load();
-        number = (stored > last ? stored : last) + 1;
-        lastEventNumber_.store(number);
+        const int64_t last = lastEventNumber.load();
+        first = (stored > last ? stored : last) + 1;
+        lastEventNumber.store(first + count - 1);
+        if (store) conf[kEventOrderKey] = first + count - 1;
+        return store;
+    });
+    return first;
+}
+
+}  // namespace
+
+int64_t CVondTrack::TakeEventNumbers(int64_t count) {
+    return NextNumbers(lastEventNumber_, count, true);
+}
+
+int64_t CVondTrack::ReserveEventNumbers(int64_t count) {
+    return NextNumbers(lastEventNumber_, count, false);
+}
+
+void CVondTrack::StoreLastEventNumber(int64_t number) {
+    VondConfigUtils::UpdateConfigJson(false, [&](nlohmann::json& conf) {
+        if (StoredEventOrder(conf) >= number) return false;
         conf[kEventOrderKey] = number;
         return true;
     });
-    return "n" + std::to_string(number);
+}
+
+void CVondTrack::NoteEventNumberUsed(int64_t number) {
+    VondConfigUtils::UpdateConfigJson(false, [&](nlohmann::json&) {
+        if (number > lastEventNumber_.load()) lastEventNumber_.store(number);
+        return false;
+    });
 }
 
 std::string CVondTrack::NormalizeEventName(const std::string& name) const {
@@ -240,7 +278,7 @@ void CVondTrack::CheckEventAndParams(const std::string& name, std::string params
     }
 }
 
-std::string CVondTrack::BuildEventBody(const std::string& name, const std::string& params, double value) {
+nlohmann::json CVondTrack::BuildEvent(const std::string& name, const std::string& params, double value) {
     const Fields fields = Snapshot();
     nlohmann::json body = nlohmann::json::object();
     body["appId"] = fields.appId;
@@ -254,7 +292,6 @@ std::string CVondTrack::BuildEventBody(const std::string& name, const std::strin
     body["sdkVersion"] = fields.sdkVersion;
     body["sdkType"] = fields.sdkType;
     body["sdkTime"] = NowMilliseconds();
-    body["eventOrder"] = NextEventOrder();
     body["event"] = NormalizeEventName(name);
     if (!std::isnan(value)) body["value"] = value;
     if (!IsPlainName(name)) LOG(ERROR) << kNameError << name;
@@ -279,6 +316,12 @@ std::string CVondTrack::BuildEventBody(const std::string& name, const std::strin
     }
     body["context"] = std::move(context);
     CheckEventAndParams(name, params);
+    return body;
+}
+
+std::string CVondTrack::BuildEventBody(const std::string& name, const std::string& params, double value) {
+    nlohmann::json body = BuildEvent(name, params, value);
+    body["eventOrder"] = NextEventOrder();
     return Compact(body);
 }
 
@@ -293,9 +336,7 @@ void CVondTrack::PostEvent(const std::string& name, const std::string& params, d
                 return;
             }
         }
-        CVondApi::Instance().PostTrack(BuildEventBody(name, params, value), [](HttpResp resp) {
-            LOG(DEBUG) << "Post Event resp: " << ToUtf8(resp.data);
-        });
+        CVondEventOutbox::Instance().Submit(BuildEvent(name, params, value));
     } catch (const std::exception& e) {
         LOG(ERROR) << "Post Event failed: " << e.what();
     } catch (...) {

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 namespace VondSdk {
 
 // text when it is not empty, else "_unknown".
@@ -35,9 +37,9 @@ public:
     // core's GameUserInfo. Any thread (the setters call it on the game's thread).
     void RefreshGameUserInfo();
 
-    // Builds one event and queues it on the request pool; returns without waiting for the
-    // exchange, whose outcome is only logged. value is NaN for an event without a number.
-    // Any thread; never throws.
+    // Builds one event on the caller's thread (its sdkTime is the moment of the call) and
+    // hands it to the event outbox, which numbers, stores and sends it; never touches the disk
+    // nor waits. value is NaN for an event without a number. Any thread; never throws.
     void PostEvent(const std::string& name, const std::string& params, double value);
     // Posts "qlx_login" with {"loginPlatform":loginPlatform,"puserId":puserId}. Any thread.
     void PostLoginEvent(const std::string& loginPlatform, const std::string& puserId);
@@ -46,12 +48,25 @@ public:
     // Takes the next event number from AppConf ("EventOrder" + 1, written back durably before
     // it is returned) and returns "n<number>". No two calls in a process get the same number.
     std::string NextEventOrder();
+    // Takes count consecutive numbers the same way, with one write of AppConf, which then
+    // holds the last of them; returns the first. The event writer's thread.
+    int64_t TakeEventNumbers(int64_t count);
+    // The two halves of the same for the event writer, so that a group reaches its journal
+    // before AppConf is rewritten: Reserve takes count numbers in this process without
+    // writing (returns the first); Store writes the last of them to AppConf unless it holds
+    // a higher one. The event writer's thread.
+    int64_t ReserveEventNumbers(int64_t count);
+    void StoreLastEventNumber(int64_t number);
+    // Never hands out number or any below it again (the outbox found it in its journal).
+    void NoteEventNumberUsed(int64_t number);
     // The six reserved names unchanged, names that already carry the custom prefix unchanged,
     // otherwise "qlx_self_" + name.
     std::string NormalizeEventName(const std::string& name) const;
 
     // The body PostEvent sends for these arguments (it takes an event number). Any thread.
     std::string BuildEventBody(const std::string& name, const std::string& params, double value);
+    // The same body without its "eventOrder", with the name checks' log lines. Any thread.
+    nlohmann::json BuildEvent(const std::string& name, const std::string& params, double value);
 
 private:
     CVondTrack() = default;
@@ -79,8 +94,9 @@ private:
     mutable std::mutex mutex_;  // guards the two members below
     bool initialised_ = false;
     Fields fields_;
-    // The highest number handed out in this process; changed only under AppConf's lock, so
-    // a counter write that failed (unwritable folder) still never repeats a number.
+    // The highest number handed out (or found in use) in this process; changed only under
+    // AppConf's lock, so a counter write that failed (unwritable folder) still never repeats
+    // a number.
     std::atomic<int64_t> lastEventNumber_{0};
 };
 

@@ -23,11 +23,22 @@ public:
     // and the entitlement pass starts on a thread of its own.
     void Login(std::string puserId, std::string jwtToken, ResultCallback callback);
 
-    // Queries the unredeemed entitlements and settles each one on the ticking thread: a stored
-    // order is reported again, an entitlement that no order explains is redeemed. Any thread.
+    // Queries the unredeemed entitlements and settles each one: a stored order holding its id
+    // is reported again; a pending order whose offer grants its item (and no other pending
+    // order or running checkout could have) becomes its order and is reported. The backend's
+    // status 1 for that order is what redeems it. An entitlement nothing explains, or any
+    // entitlement not proven while some order record cannot be read, stays unredeemed and is
+    // logged once per login. Pending orders older than 30 days are dropped. Any thread.
     static void StartEntitlementPass();
-    // Settles one query result (ticking thread). Never throws.
+    // Settles one query result; the store work runs on the order writer. Never throws.
     static void SettleEntitlements(const std::vector<FEntitlementData>& entitlements);
+
+    // After a checkout whose outcome is unknown: query again ~10 s, 30 s and 2 min later.
+    static void ScheduleRechecks();
+    // Called by UpdateSDKEvent: starts a due re-query while the player is logged in.
+    static void OnUpdate();
+    // A backend login: unexplained entitlements are logged again.
+    static void NewLogin();
 
     // The login answer's "userId" as decimal text; "-1" when absent or not a 64-bit integer.
     static std::string UserIdText(const nlohmann::json& body);

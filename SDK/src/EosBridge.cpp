@@ -27,6 +27,11 @@ void QueryEntitlements(QueryEntitlementsCompletion done) {
     std::make_shared<QueryEntitlementsService>()->queryEntitlements(EpicLoginService::getLoggedInAccountId(), done);
 }
 
+void QueryOfferItems(std::vector<std::string> offerIds, OfferItemsCompletion done) {
+    std::make_shared<QueryOfferItemsService>()->query(EpicLoginService::getLoggedInAccountId(), std::move(offerIds),
+                                                      done);
+}
+
 std::string AccessToken() {
     return EpicLoginService::getAccessToken();
 }

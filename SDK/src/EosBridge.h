@@ -9,6 +9,7 @@
 
 #include "service/EpicPayService.h"
 #include "service/QueryEntitlementsService.h"
+#include "service/QueryOfferItemsService.h"
 
 namespace VondSdk {
 namespace eosbridge {
@@ -21,6 +22,7 @@ void OnTick(std::function<void()> work);
 void Checkout(const std::string& offerId, PayCompletion done);
 void RedeemEntitlement(const std::string& entitlementId, std::function<void(bool)> done);
 void QueryEntitlements(QueryEntitlementsCompletion done);
+void QueryOfferItems(std::vector<std::string> offerIds, OfferItemsCompletion done);
 std::string AccessToken();
 
 // Any thread: the sandbox id EOS was started with.

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <climits>
 #include <exception>
+#include <functional>
 
 #include "easylogging++.h"
 #include "platform/Platform.h"
@@ -17,6 +18,72 @@ using nlohmann::json;
 constexpr char kPendingPrefix[] = "pending:";
 constexpr char kPendingSequence[] = "pendingSequence";
 constexpr char kKeptAsideInfix[] = ".unreadable-";
+// Written into a store that replaced a torn one: records of this player were lost there.
+constexpr char kLostMarkerPrefix[] = "lost:";
+constexpr char kPendingSince[] = "pendingSince";
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The members of a torn top-level object that are still whole, e.g. every order before the
+// point where an older build's in-place write was cut short. Strings are skipped as strings,
+// so braces inside extInfo do not count.
+json SalvageOrders(const std::string& text) {
+    json salvaged = json::object();
+    auto skipString = [&text](size_t i) -> size_t {  // i at the opening quote; returns past the closing one
+        for (++i; i < text.size(); ++i) {
+            if (text[i] == '\\') {
+                ++i;
+            } else if (text[i] == '"') {
+                return i + 1;
+            }
+        }
+        return std::string::npos;
+    };
+    auto skipSpace = [&text](size_t i) {
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\n' || text[i] == '\r' || text[i] == '\t')) ++i;
+        return i;
+    };
+    size_t i = skipSpace(0);
+    if (i >= text.size() || text[i] != '{') return salvaged;
+    ++i;
+    for (;;) {
+        i = skipSpace(i);
+        if (i < text.size() && text[i] == ',') i = skipSpace(i + 1);
+        if (i >= text.size() || text[i] != '"') break;
+        const size_t keyEnd = skipString(i);
+        if (keyEnd == std::string::npos) break;
+        const json key = json::parse(text.begin() + i, text.begin() + keyEnd, nullptr, false);
+        i = skipSpace(keyEnd);
+        if (i >= text.size() || text[i] != ':') break;
+        i = skipSpace(i + 1);
+        if (i >= text.size() || text[i] != '{') break;
+        const size_t valueStart = i;
+        int depth = 0;
+        size_t valueEnd = std::string::npos;
+        while (i < text.size()) {
+            if (text[i] == '"') {
+                i = skipString(i);
+                if (i == std::string::npos) break;
+                continue;
+            }
+            if (text[i] == '{' || text[i] == '[') ++depth;
+            if ((text[i] == '}' || text[i] == ']') && --depth == 0) {
+                valueEnd = i + 1;
+                break;
+            }
+            ++i;
+        }
+        if (valueEnd == std::string::npos) break;
+        const json value = json::parse(text.begin() + valueStart, text.begin() + valueEnd, nullptr, false);
+        if (key.is_string() && !value.is_discarded()) salvaged[key.get<std::string>()] = value;
+        i = valueEnd;
+    }
+    return salvaged;
+}
 
 bool IsPendingKey(const std::string& key) {
     return key.rfind(kPendingPrefix, 0) == 0;
@@ -110,34 +177,51 @@ std::string UnconsumedOrder::getConfigPath() {
 UnconsumedOrder::Loaded UnconsumedOrder::Load(const std::string& path) {
     Loaded loaded;
     std::string text;
-    if (!platform::ReadWholeFile(path, text)) return loaded;
-    loaded.exists = true;
-    json parsed = json::parse(text, nullptr, false);
-    if (!parsed.is_discarded() && parsed.is_object()) {
-        loaded.document = std::move(parsed);
-    } else {
-        loaded.raw = std::move(text);
+    loaded.read = platform::ReadFileState(path, text);
+    if (loaded.read == platform::ReadResult::Error) {
+        LOG(ERROR) << "OrderData unreadable, left as it is: " << path;
+        return loaded;
     }
+    loaded.document = json::object();
+    if (loaded.read == platform::ReadResult::Found) {
+        json parsed = json::parse(text, nullptr, false);
+        if (!parsed.is_discarded() && parsed.is_object()) {
+            loaded.document = std::move(parsed);
+        } else {
+            loaded.torn = true;
+            loaded.document = SalvageOrders(text);
+            loaded.raw = std::move(text);
+        }
+    }
+    // Changes that could not reach the disk yet are part of what this process knows.
+    for (const auto& change : deferred_) change(loaded.document);
     return loaded;
 }
 
-bool UnconsumedOrder::Store(const std::string& path, const Loaded& old, const json& document) {
-    if (old.exists && !old.document.is_object() && !old.raw.empty()) {
+bool UnconsumedOrder::Store(const std::string& path, const Loaded& old, json& document) {
+    if (old.torn) {
         // A store that cannot be read may still hold paid orders someone can recover by hand;
-        // it is never overwritten before a copy sits beside it.
+        // it is never overwritten before a copy sits beside it, and the new document says
+        // that records of this player were lost, so that nothing is consumed on guesswork.
         const auto stamp = std::chrono::duration_cast<std::chrono::milliseconds>(
                                std::chrono::system_clock::now().time_since_epoch())
                                .count();
         std::string aside = path + kKeptAsideInfix + std::to_string(stamp);
         std::string existing;
-        for (int n = 1; platform::ReadWholeFile(aside, existing); ++n) {
+        for (int n = 1; platform::ReadFileState(aside, existing) != platform::ReadResult::Absent; ++n) {
             aside = path + kKeptAsideInfix + std::to_string(stamp) + "-" + std::to_string(n);
         }
-        if (platform::ReplaceFileAtomically(aside, old.raw)) {
+        if (old.raw.empty()) {
+            LOG(WARNING) << "Empty OrderData replaced: " << path;
+        } else if (platform::ReplaceFileAtomically(aside, old.raw)) {
             LOG(WARNING) << "Unreadable OrderData kept aside: " << aside;
         } else {
             LOG(ERROR) << "Unreadable OrderData could not be kept aside: " << aside;
+            return false;
         }
+        const size_t cut = aside.find_last_of(platform::PathSeparator());
+        document[kLostMarkerPrefix + aside.substr(cut == std::string::npos ? 0 : cut + 1)] =
+            json{{"at", stamp}};
     }
     const std::string text = Dump(document);
     const bool written = platform::ReplaceFileAtomically(path, text);
@@ -149,64 +233,84 @@ bool UnconsumedOrder::Store(const std::string& path, const Loaded& old, const js
     return written;
 }
 
-std::shared_ptr<json> UnconsumedOrder::ReadJson() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Loaded loaded = Load(getConfigPath());
-    if (loaded.exists && loaded.document.is_null() && !loaded.raw.empty()) {
-        json parsed = json::parse(loaded.raw, nullptr, false);
-        if (!parsed.is_discarded()) return std::make_shared<json>(std::move(parsed));
-    }
-    return std::make_shared<json>(std::move(loaded.document));
-}
-
-void UnconsumedOrder::WriteCofnigJson(std::shared_ptr<json> document) {
-    if (!document) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    const std::string path = getConfigPath();
-    Store(path, Load(path), *document);
-}
-
-bool UnconsumedOrder::AddOrder(std::shared_ptr<OrderInfo> order) {
-    if (!order || order->epicEntitlementId.empty()) return false;
+bool UnconsumedOrder::Mutate(const char* what, const std::function<bool(json&)>& change) {
     try {
         std::lock_guard<std::mutex> lock(mutex_);
         const std::string path = getConfigPath();
         Loaded old = Load(path);
-        json document = old.document.is_object() ? old.document : json::object();
-        document[order->epicEntitlementId] = OrderToJson(*order);
-        return Store(path, old, document);
+        if (old.read == platform::ReadResult::Error) {
+            // Never written over: the change waits for a read that succeeds.
+            deferred_.push_back(change);
+            LOG(ERROR) << what << " deferred, OrderData unreadable";
+            return false;
+        }
+        json document = old.document;
+        const bool changed = change(document);
+        // A torn store is only replaced to record something; until then it stays as it is.
+        if (!changed && deferred_.empty()) return true;
+        if (!Store(path, old, document)) {
+            if (changed) deferred_.push_back(change);
+            return false;
+        }
+        deferred_.clear();
+        return true;
     } catch (const std::exception& e) {
-        LOG(ERROR) << "Add OrderData failed: " << e.what();
+        LOG(ERROR) << what << " failed: " << e.what();
         return false;
     }
 }
 
-void UnconsumedOrder::RemoveOrder(std::string entitlementId) {
-    try {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const std::string path = getConfigPath();
-        Loaded old = Load(path);
-        // Nothing to remove from a store that cannot be read; it stays as it is for the next
-        // addition to keep aside.
-        if (!old.document.is_object()) return;
-        json document = old.document;
-        document.erase(entitlementId);
-        Store(path, old, document);
-    } catch (const std::exception& e) {
-        LOG(ERROR) << "Remove OrderData failed: " << e.what();
+std::shared_ptr<json> UnconsumedOrder::ReadJson() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string text;
+    if (platform::ReadFileState(getConfigPath(), text) != platform::ReadResult::Found) {
+        return std::make_shared<json>();
     }
+    json parsed = json::parse(text, nullptr, false);
+    return std::make_shared<json>(parsed.is_discarded() ? json() : std::move(parsed));
+}
+
+void UnconsumedOrder::WriteCofnigJson(std::shared_ptr<json> document) {
+    if (!document) return;
+    json replacement = *document;
+    Mutate("Write OrderData", [replacement](json& current) {
+        current = replacement;
+        return true;
+    });
+}
+
+bool UnconsumedOrder::AddOrder(std::shared_ptr<OrderInfo> order) {
+    if (!order || order->epicEntitlementId.empty()) return false;
+    const std::string key = order->epicEntitlementId;
+    const json entry = OrderToJson(*order);
+    return Mutate("Add OrderData", [key, entry](json& document) {
+        document[key] = entry;
+        return true;
+    });
+}
+
+bool UnconsumedOrder::RemoveOrder(std::string entitlementId) {
+    return Mutate("Remove OrderData",
+                  [entitlementId](json& document) { return document.erase(entitlementId) > 0; });
 }
 
 std::shared_ptr<OrderInfo> UnconsumedOrder::FindOrder(std::string entitlementId, StoredOrder* state) {
     if (state != nullptr) *state = StoredOrder::Absent;
-    json document;
+    Loaded loaded;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        document = Load(getConfigPath()).document;
+        loaded = Load(getConfigPath());
     }
-    if (!document.is_object()) return nullptr;
-    auto it = document.find(entitlementId);
-    if (it == document.end()) return nullptr;
+    if (!loaded.document.is_object()) {
+        if (state != nullptr) *state = StoredOrder::Unreadable;
+        return nullptr;
+    }
+    auto it = loaded.document.find(entitlementId);
+    if (it == loaded.document.end()) {
+        // What was lost with a torn store may be this very order.
+        if (state != nullptr && loaded.torn) *state = StoredOrder::Unreadable;
+        return nullptr;
+    }
     try {
         auto order = OrderFromJson(*it);
         if (state != nullptr) *state = StoredOrder::Found;
@@ -220,69 +324,99 @@ std::shared_ptr<OrderInfo> UnconsumedOrder::FindOrder(std::string entitlementId,
 
 bool UnconsumedOrder::AddPendingOrder(const OrderInfo& order) {
     if (order.orderId.empty()) return false;
-    try {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const std::string path = getConfigPath();
-        Loaded old = Load(path);
-        json document = old.document.is_object() ? old.document : json::object();
+    json entry = OrderToJson(order);
+    entry[kPendingSince] = NowMs();
+    const std::string key = kPendingPrefix + order.orderId;
+    return Mutate("Add pending OrderData", [key, entry](json& document) {
         int64_t sequence = 0;
-        for (auto& [key, value] : document.items()) {
-            if (IsPendingKey(key) && value.is_object() && value.contains(kPendingSequence) &&
+        for (auto& [name, value] : document.items()) {
+            if (IsPendingKey(name) && value.is_object() && value.contains(kPendingSequence) &&
                 value[kPendingSequence].is_number_integer()) {
                 sequence = std::max(sequence, value[kPendingSequence].get<int64_t>());
             }
         }
-        json entry = OrderToJson(order);
-        entry[kPendingSequence] = sequence + 1;
-        document[kPendingPrefix + order.orderId] = std::move(entry);
-        return Store(path, old, document);
-    } catch (const std::exception& e) {
-        LOG(ERROR) << "Add pending OrderData failed: " << e.what();
-        return false;
-    }
+        json stored = entry;
+        stored[kPendingSequence] = sequence + 1;
+        document[key] = std::move(stored);
+        return true;
+    });
 }
 
 bool UnconsumedOrder::SettlePendingOrder(const std::shared_ptr<OrderInfo>& order) {
     if (!order) return false;
-    try {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const std::string path = getConfigPath();
-        Loaded old = Load(path);
-        json document = old.document.is_object() ? old.document : json::object();
-        const bool hadPending = document.erase(kPendingPrefix + order->orderId) > 0;
-        const bool paid = !order->epicEntitlementId.empty();
-        if (paid) document[order->epicEntitlementId] = OrderToJson(*order);
-        if (!paid && !hadPending) return true;
-        return Store(path, old, document);
-    } catch (const std::exception& e) {
-        LOG(ERROR) << "Settle OrderData failed: " << e.what();
-        return false;
-    }
+    const std::string pendingKey = kPendingPrefix + order->orderId;
+    const std::string entitlementId = order->epicEntitlementId;
+    const json entry = OrderToJson(*order);
+    return Mutate("Settle OrderData", [pendingKey, entitlementId, entry](json& document) {
+        const bool hadPending = document.erase(pendingKey) > 0;
+        if (entitlementId.empty()) return hadPending;
+        document[entitlementId] = entry;
+        return true;
+    });
 }
 
 std::vector<std::shared_ptr<OrderInfo>> UnconsumedOrder::PendingOrders() {
-    json document;
+    std::vector<std::shared_ptr<OrderInfo>> orders;
+    for (auto& record : Snapshot().pending) orders.push_back(std::move(record.order));
+    return orders;
+}
+
+OrderSnapshot UnconsumedOrder::Snapshot() {
+    OrderSnapshot snapshot;
+    Loaded loaded;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        document = Load(getConfigPath()).document;
+        loaded = Load(getConfigPath());
     }
-    std::vector<std::pair<int64_t, std::shared_ptr<OrderInfo>>> found;
-    if (document.is_object()) {
-        for (auto& [key, value] : document.items()) {
-            if (!IsPendingKey(key)) continue;
-            try {
-                int64_t sequence = value.value(kPendingSequence, int64_t(0));
-                found.emplace_back(sequence, OrderFromJson(value));
-            } catch (const std::exception& e) {
-                LOG(ERROR) << "Pending order skipped: " << key << ", " << e.what();
+    if (!loaded.document.is_object()) {
+        snapshot.complete = false;
+        snapshot.readable = false;
+        return snapshot;
+    }
+    if (loaded.torn) snapshot.complete = false;
+    std::vector<std::pair<int64_t, PendingRecord>> pending;
+    for (auto& [key, value] : loaded.document.items()) {
+        if (key.rfind(kLostMarkerPrefix, 0) == 0) {
+            snapshot.complete = false;
+            continue;
+        }
+        try {
+            if (IsPendingKey(key)) {
+                PendingRecord record;
+                record.order = OrderFromJson(value);
+                record.sinceMs = value.value(kPendingSince, int64_t(0));
+                pending.emplace_back(value.value(kPendingSequence, int64_t(0)), std::move(record));
+            } else {
+                snapshot.stored[key] = OrderFromJson(value);
             }
+        } catch (const std::exception& e) {
+            LOG(ERROR) << "Stored order unreadable: " << key << ", " << e.what();
+            snapshot.complete = false;
+            if (!IsPendingKey(key)) snapshot.unreadable.insert(key);
         }
     }
-    std::stable_sort(found.begin(), found.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<std::shared_ptr<OrderInfo>> orders;
-    for (auto& entry : found) orders.push_back(std::move(entry.second));
-    return orders;
+    std::stable_sort(pending.begin(), pending.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& entry : pending) snapshot.pending.push_back(std::move(entry.second));
+    return snapshot;
+}
+
+bool UnconsumedOrder::DropPendingOlderThan(int64_t cutoffMs) {
+    return Mutate("Drop old pending OrderData", [cutoffMs](json& document) {
+        std::vector<std::string> old;
+        for (auto& [key, value] : document.items()) {
+            if (!IsPendingKey(key) || !value.is_object()) continue;
+            auto since = value.find(kPendingSince);
+            if (since != value.end() && since->is_number_integer() && since->get<int64_t>() < cutoffMs) {
+                old.push_back(key);
+            }
+        }
+        for (const std::string& key : old) {
+            LOG(WARNING) << "Pending order dropped after 30 days without an entitlement: "
+                         << key.substr(sizeof kPendingPrefix - 1);
+            document.erase(key);
+        }
+        return !old.empty();
+    });
 }
 
 }  // namespace VondSdk

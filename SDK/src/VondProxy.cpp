@@ -8,6 +8,7 @@
 #include "easylogging++.h"
 #include "service/EosPlatform.h"
 #include "src/CVondCore.h"
+#include "src/CVondUser.h"
 #include "src/CVondPay.h"
 #include "utils/VondUtils.h"
 
@@ -90,7 +91,9 @@ void SetLevel(int level) {
 }
 
 void UpdateSDKEvent() {
-    // Never throws; runs the EOS work other threads queued, then ticks.
+    // Never throws; starts a due entitlement re-query, runs the EOS work other threads
+    // queued, then ticks.
+    Guarded("UpdateSDKEvent", [] { VondSdk::CVondUser::OnUpdate(); });
     VondSdk::FPlatform::Update();
 }
 

@@ -30,12 +30,20 @@ std::string ConfigPath(bool shared) {
     return shared ? GetSharedConfigPath() : VondConfigUtils::GetAppConfigPath();
 }
 
-nlohmann::json ReadUnlocked(bool shared) {
+// False when the file is there but cannot be read: value is then the default, and nothing
+// derived from it may be written back (the counter, the flag and the client id would restart).
+bool ReadUnlocked(bool shared, nlohmann::json& value) {
     std::string text;
-    if (!platform::ReadWholeFile(ConfigPath(shared), text)) return DefaultConfig(shared);
+    const platform::ReadResult read = platform::ReadFileState(ConfigPath(shared), text);
+    value = DefaultConfig(shared);
+    if (read == platform::ReadResult::Error) {
+        LOG(ERROR) << "Config file unreadable, left as it is: " << ConfigPath(shared);
+        return false;
+    }
+    if (read == platform::ReadResult::Absent) return true;
     nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
-    if (parsed.is_discarded() || !parsed.is_object()) return DefaultConfig(shared);
-    return parsed;
+    if (!parsed.is_discarded() && parsed.is_object()) value = std::move(parsed);
+    return true;
 }
 
 void WriteUnlocked(const nlohmann::json& value, bool shared) {
@@ -67,8 +75,14 @@ std::string VondConfigUtils::GetAppConfigPath() {
 }
 
 nlohmann::json ReadConfigJson(bool shared) {
+    nlohmann::json value;
+    ReadConfigJson(shared, value);
+    return value;
+}
+
+bool ReadConfigJson(bool shared, nlohmann::json& value) {
     std::lock_guard<std::mutex> lock(FileMutex(shared));
-    return ReadUnlocked(shared);
+    return ReadUnlocked(shared, value);
 }
 
 void VondConfigUtils::WriteCofnigJson(nlohmann::json value, bool shared) {
@@ -76,10 +90,14 @@ void VondConfigUtils::WriteCofnigJson(nlohmann::json value, bool shared) {
     WriteUnlocked(value, shared);
 }
 
-void VondConfigUtils::UpdateConfigJson(bool shared, const std::function<bool(nlohmann::json&)>& change) {
+bool VondConfigUtils::UpdateConfigJson(bool shared, const std::function<bool(nlohmann::json&)>& change) {
     std::lock_guard<std::mutex> lock(FileMutex(shared));
-    nlohmann::json value = ReadUnlocked(shared);
-    if (change(value)) WriteUnlocked(value, shared);
+    nlohmann::json value;
+    const bool readable = ReadUnlocked(shared, value);
+    // The caller still gets its answer from the defaults, but a file that could not be read
+    // is never replaced by values that did not come from it.
+    if (change(value) && readable) WriteUnlocked(value, shared);
+    return readable;
 }
 
 }  // namespace VondSdk

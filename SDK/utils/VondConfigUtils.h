@@ -14,6 +14,9 @@ std::string GetSdkDataDir();
 std::string GetSharedConfigPath();
 // The file's content, or its default when it is missing, unreadable or not an object.
 nlohmann::json ReadConfigJson(bool shared);
+// The same; false when the file exists but could not be read (value is then the default,
+// which must not be acted on as if it were stored).
+bool ReadConfigJson(bool shared, nlohmann::json& value);
 
 class VondConfigUtils {
 public:
@@ -22,8 +25,9 @@ public:
     static void WriteCofnigJson(nlohmann::json value, bool shared);
     // Read, change and write back one file as one step with respect to every other update
     // of the same file in this process (the event counter and the attribution flag run on
-    // different threads). change returns false to leave the file as it is.
-    static void UpdateConfigJson(bool shared, const std::function<bool(nlohmann::json&)>& change);
+    // different threads). change returns false to leave the file as it is. When the file
+    // exists but cannot be read, change sees the defaults and nothing is written; false then.
+    static bool UpdateConfigJson(bool shared, const std::function<bool(nlohmann::json&)>& change);
 };
 
 }  // namespace VondSdk

@@ -6,18 +6,19 @@
 
 #include <string>
 
-#ifndef VOND_DEV_OVERRIDES
-#define VOND_DEV_OVERRIDES 0
-#endif
-
 namespace VondSdk {
 
 // The backend origin that replaces the built-in one, e.g. "https://127.0.0.1:18443".
 constexpr const char* kOriginOverride = "VOND_SDK_ORIGIN";
 // A PEM file of extra CA certificates to trust.
 constexpr const char* kCaFileOverride = "VOND_SDK_CA_FILE";
+// The first wait before an unacknowledged event is sent again, in milliseconds (else 1 s).
+constexpr const char* kTrackRetryOverride = "VOND_SDK_TRACK_RETRY_MS";
 
-constexpr bool kDevOverridesAllowed = VOND_DEV_OVERRIDES != 0;
+// Whether this build honours the overrides. Decided by the one object the build links
+// (VondDevOverridesSwitch.cpp, compiled once allowing and once refusing), so that the very
+// objects of a release library can be tested with the refusing one.
+bool DevOverridesAllowed();
 
 // The override's value (through the platform seam) when allowed and set to a non-empty text;
 // false otherwise. Any thread; never throws.
@@ -25,7 +26,7 @@ bool ReadDevOverride(const char* name, bool allowed, std::string& value);
 
 // The same, allowed as this build was configured.
 inline bool ReadDevOverride(const char* name, std::string& value) {
-    return ReadDevOverride(name, kDevOverridesAllowed, value);
+    return ReadDevOverride(name, DevOverridesAllowed(), value);
 }
 
 }  // namespace VondSdk

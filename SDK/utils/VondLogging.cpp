@@ -9,6 +9,15 @@ INITIALIZE_EASYLOGGINGPP
 namespace VondSdk {
 namespace {
 
+// The library keeps its storage (loggers, their locks and files) behind a global shared
+// pointer that the process destroys on its way out, while the SDK's own threads (the event
+// writer, a worker finishing an exchange, a login still running) may still write a line, or
+// (on Windows) were ended by the OS holding a logger's lock. A second owner that is never
+// destroyed keeps the storage itself alive to the very end: the global's destruction then
+// only drops its count.
+const el::base::type::StoragePointer* const kStorageKeptAlive =
+    new el::base::type::StoragePointer(el::base::elStorage);
+
 constexpr char kLoggerId[] = "default";
 constexpr char kLogFormat[] = "%datetime [%level]: %msg";
 constexpr char kLogFile[] = "vondlog.log";

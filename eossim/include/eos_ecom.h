@@ -23,3 +23,15 @@ EOS_DECLARE_FUNC(EOS_EResult) EOS_Ecom_CopyEntitlementByIndex(EOS_HEcom Handle, 
                                                               EOS_Ecom_Entitlement** OutEntitlement);
 EOS_DECLARE_FUNC(void) EOS_Ecom_RedeemEntitlements(EOS_HEcom Handle, const EOS_Ecom_RedeemEntitlementsOptions* Options,
                                                    void* ClientData, const EOS_Ecom_OnRedeemEntitlementsCallback CompletionDelegate);
+// The offers of the catalogue and the items each offer grants (the items tie an entitlement
+// to the offer that produced it).
+EOS_DECLARE_FUNC(void) EOS_Ecom_QueryOffers(EOS_HEcom Handle, const EOS_Ecom_QueryOffersOptions* Options, void* ClientData,
+                                            const EOS_Ecom_OnQueryOffersCallback CompletionDelegate);
+EOS_DECLARE_FUNC(uint32_t) EOS_Ecom_GetOfferCount(EOS_HEcom Handle, const EOS_Ecom_GetOfferCountOptions* Options);
+EOS_DECLARE_FUNC(EOS_EResult) EOS_Ecom_CopyOfferByIndex(EOS_HEcom Handle, const EOS_Ecom_CopyOfferByIndexOptions* Options,
+                                                        EOS_Ecom_CatalogOffer** OutOffer);
+EOS_DECLARE_FUNC(EOS_EResult) EOS_Ecom_CopyOfferById(EOS_HEcom Handle, const EOS_Ecom_CopyOfferByIdOptions* Options,
+                                                     EOS_Ecom_CatalogOffer** OutOffer);
+EOS_DECLARE_FUNC(uint32_t) EOS_Ecom_GetOfferItemCount(EOS_HEcom Handle, const EOS_Ecom_GetOfferItemCountOptions* Options);
+EOS_DECLARE_FUNC(EOS_EResult) EOS_Ecom_CopyOfferItemByIndex(EOS_HEcom Handle, const EOS_Ecom_CopyOfferItemByIndexOptions* Options,
+                                                            EOS_Ecom_CatalogItem** OutItem);

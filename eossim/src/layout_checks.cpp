@@ -29,6 +29,14 @@ static_assert(sizeof(EOS_Ecom_QueryEntitlementsCallbackInfo) == 24, "EOS_Ecom_Qu
 static_assert(sizeof(EOS_Ecom_RedeemEntitlementsOptions) == 32, "EOS_Ecom_RedeemEntitlementsOptions");
 static_assert(sizeof(EOS_Ecom_RedeemEntitlementsCallbackInfo) == 40, "EOS_Ecom_RedeemEntitlementsCallbackInfo");
 static_assert(sizeof(EOS_LogMessage) == 24, "EOS_LogMessage");
+static_assert(sizeof(EOS_Ecom_CatalogItem) == 88, "EOS_Ecom_CatalogItem");
+static_assert(offsetof(EOS_Ecom_CatalogItem, ItemType) == 72, "EOS_Ecom_CatalogItem::ItemType");
+static_assert(sizeof(EOS_Ecom_CatalogOffer) == 144, "EOS_Ecom_CatalogOffer");
+static_assert(offsetof(EOS_Ecom_CatalogOffer, PriceResult) == 64, "EOS_Ecom_CatalogOffer::PriceResult");
+static_assert(offsetof(EOS_Ecom_CatalogOffer, DiscountPercentage) == 76, "EOS_Ecom_CatalogOffer::DiscountPercentage");
+static_assert(offsetof(EOS_Ecom_CatalogOffer, ExpirationTimestamp) == 80, "EOS_Ecom_CatalogOffer::ExpirationTimestamp");
+static_assert(offsetof(EOS_Ecom_CatalogOffer, OriginalPrice64) == 104, "EOS_Ecom_CatalogOffer::OriginalPrice64");
+static_assert(offsetof(EOS_Ecom_CatalogOffer, DecimalPoint) == 120, "EOS_Ecom_CatalogOffer::DecimalPoint");
 #endif
 static_assert(sizeof(EOS_EResult) == 4 && sizeof(EOS_ELogLevel) == 4 && sizeof(EOS_EAuthScopeFlags) == 4,
               "enums are 32-bit");

@@ -86,6 +86,8 @@ protected:
         vondtest::Recorder::Clear();
         scenario_ = Scenario();
         scenario_["stateFile"] = work_.Path() + Sep() + "eossim-state.json";
+        // The backend checks every paid report with "Epic", as a real one does.
+        server_.UseEosState(scenario_["stateFile"].get<std::string>());
     }
     // EOS work still under way finishes first, as it would in a game that keeps its loop
     // running until it quits: a completion dropped by the shut-down would keep its service.
@@ -191,7 +193,9 @@ protected:
         json store = Store(userId);
         size_t count = 0;
         if (store.is_object()) {
-            for (auto& [key, value] : store.items()) count += key.rfind("pending:", 0) == 0 ? 0 : 1;
+            for (auto& [key, value] : store.items()) {
+                count += key.rfind("pending:", 0) == 0 || key.rfind("lost:", 0) == 0 ? 0 : 1;
+            }
         }
         return count;
     }

@@ -8,7 +8,15 @@
 #include <stdexcept>
 
 #include "http/Sion.h"
+#include "platform/Platform.h"
 #include "support/TestEnv.h"
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#endif
 
 namespace vondtest {
 namespace {
@@ -105,6 +113,37 @@ void DevServer::RegisterApp(const std::string& baseAppId, bool pointSdk) {
     appKey_ = registered.at("appKey").get<std::string>();
 }
 
+namespace {
+
+// The emulator runs on the build host and reads the stand-in's state file there: a Windows
+// test under Wine names the file as the host sees it.
+std::string PathOnHost(const std::string& path) {
+#ifdef _WIN32
+    using UnixName = char*(__cdecl*)(const wchar_t*);
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    auto unixName = kernel != nullptr
+                        ? reinterpret_cast<UnixName>(reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_unix_file_name")))
+                        : nullptr;
+    if (unixName == nullptr) return path;
+    char* name = unixName(VondSdk::platform::Utf8ToWide(path).c_str());
+    if (name == nullptr) return path;
+    std::string host(name);
+    HeapFree(GetProcessHeap(), 0, name);
+    return host;
+#else
+    return path;
+#endif
+}
+
+}  // namespace
+
+void DevServer::UseEosState(const std::string& stateFile) const {
+    const nlohmann::json app = {
+        {"from", appId_}, {"appId", appId_}, {"appKey", appKey_}, {"eosStateFile", PathOnHost(stateFile)}};
+    HttpResult result = Send("POST", "/__admin/apps", app.dump(), "application/json");
+    if (result.status != 200) throw std::runtime_error("devserver refused the EOS state file: " + Failure(result));
+}
+
 HttpResult DevServer::Send(const std::string& method, const std::string& path, const std::string& body,
                            const std::string& contentType) const {
     HttpResult result;
@@ -142,6 +181,11 @@ nlohmann::json DevServer::Orders() const {
 }
 nlohmann::json DevServer::Events() const {
     return AdminGet("events");
+}
+
+int64_t DevServer::EventRepeats() const {
+    const nlohmann::json answer = AdminGet("event-repeats");
+    return answer.is_object() ? answer.value("repeats", int64_t(-1)) : -1;
 }
 
 void DevServer::AddFault(nlohmann::json fault) const {

@@ -57,9 +57,14 @@ public:
     nlohmann::json Requests() const;
     nlohmann::json Orders() const;
     nlohmann::json Events() const;
+    // GET /__admin/event-repeats: events this app sent again under a number already recorded.
+    int64_t EventRepeats() const;
     // POST /__admin/faults with this app's id added; see tools/devserver/README.md for the
     // members. Throws std::runtime_error when the server refuses it.
     void AddFault(nlohmann::json fault) const;
+    // Makes the server check this app's paid reports against the EOS stand-in's state file,
+    // as --eos-state does for every app. Throws std::runtime_error when refused.
+    void UseEosState(const std::string& stateFile) const;
     // Forgets this app's requests, faults, orders, events and attribution.
     void Reset() const;
 

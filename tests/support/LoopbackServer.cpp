@@ -198,6 +198,45 @@ std::size_t ContentLength(const std::string& head) {
     return static_cast<std::size_t>(std::strtoul(lower.c_str() + at + 17, nullptr, 10));
 }
 
+// Whether a reply lets the connection carry another exchange, as a persistent HTTP/1.1 server
+// would: complete, framed by its length (or chunks), and not saying it closes.
+bool ReplyKeepsConnection(const std::string& reply) {
+    std::size_t headEnd = reply.find("\r\n\r\n");
+    if (headEnd == std::string::npos || reply.compare(0, 9, "HTTP/1.1 ") != 0) return false;
+    std::string head = reply.substr(0, headEnd + 2);
+    std::transform(head.begin(), head.end(), head.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    if (head.find("\r\nconnection:") != std::string::npos && head.find("close") != std::string::npos) return false;
+    const std::size_t bodySize = reply.size() - headEnd - 4;
+    // Chunked only as clients read it: the value exactly "chunked".
+    const std::size_t coding = head.find("\r\ntransfer-encoding: ");
+    if (coding != std::string::npos && reply.compare(coding + 21, 9, "chunked\r\n") == 0) {
+        // Walks the chunks: complete when the last chunk and its empty line end the reply.
+        std::size_t at = headEnd + 4;
+        for (;;) {
+            std::size_t lineEnd = reply.find("\r\n", at);
+            if (lineEnd == std::string::npos || lineEnd == at) return false;
+            char* end = nullptr;
+            const long size = std::strtol(reply.c_str() + at, &end, 16);
+            if (end == reply.c_str() + at || size < 0) return false;
+            at = lineEnd + 2;
+            if (size == 0) break;
+            if (static_cast<std::size_t>(size) > reply.size() - at) return false;
+            at += static_cast<std::size_t>(size);
+            if (reply.compare(at, 2, "\r\n") != 0) return false;
+            at += 2;
+        }
+        for (;;) {  // trailers, then the empty line
+            std::size_t lineEnd = reply.find("\r\n", at);
+            if (lineEnd == std::string::npos) return false;
+            if (lineEnd == at) return lineEnd + 2 == reply.size();
+            at = lineEnd + 2;
+        }
+    }
+    if (head.find("\r\ncontent-length:") == std::string::npos) return false;
+    return ContentLength(head) == bodySize;
+}
+
 // Reads one request: the head and as many body bytes as its Content-Length names.
 std::string ReadRequest(Socket socket, SSL* ssl) {
     std::string request;
@@ -253,6 +292,10 @@ struct LoopbackServer::Impl {
     bool silent = false;
     bool hold = false;
     bool keepOpen = false;
+    bool closeEach = false;
+    std::size_t connections = 0;
+    std::size_t closed = 0;
+    std::size_t resumed = 0;
     std::chrono::milliseconds trickle{0};
     std::size_t releases = 0;
     std::size_t held = 0;
@@ -282,8 +325,19 @@ struct LoopbackServer::Impl {
             ssl = SSL_new(tls);
             SSL_set_fd(ssl, static_cast<int>(client));
             ready = SSL_accept(ssl) == 1;
+            if (ready && SSL_session_reused(ssl) == 1) {
+                std::lock_guard<std::mutex> lock(mutex);
+                ++resumed;
+            }
         }
-        if (ready) Answer(client, ssl, ReadRequest(client, ssl));
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++connections;
+        }
+        // A connection carries exchanges for as long as the replies allow it and the client
+        // sends more.
+        while (ready && Answer(client, ssl, ReadRequest(client, ssl))) {
+        }
         if (ssl != nullptr) {
             if (ready) SSL_shutdown(ssl);
             SSL_free(ssl);
@@ -292,10 +346,14 @@ struct LoopbackServer::Impl {
         std::lock_guard<std::mutex> lock(mutex);
         open.erase(std::remove(open.begin(), open.end(), client), open.end());
         CloseSocket(client);
+        ++closed;
+        changed.notify_all();
     }
 
-    void Answer(Socket client, SSL* ssl, std::string request) {
-        if (request.empty()) return;
+    // True when the connection stays open for another request.
+    bool Answer(Socket client, SSL* ssl, std::string request) {
+        if (request.empty()) return false;
+        bool closeAfter = false;
         Responder reply;
         bool stayOpen = false;
         std::chrono::milliseconds pause{0};
@@ -305,7 +363,7 @@ struct LoopbackServer::Impl {
             changed.notify_all();
             if (silent) {
                 changed.wait(lock, [&] { return stopping; });
-                return;
+                return false;
             }
             if (hold) {
                 ++held;
@@ -318,21 +376,24 @@ struct LoopbackServer::Impl {
             reply = responder;
             stayOpen = keepOpen;
             pause = trickle;
+            closeAfter = closeEach;
         }
         std::string bytes = reply ? reply(request) : std::string(kDefaultReply);
         if (pause.count() > 0) {
             for (char byte : bytes) {
-                if (!SendAll(client, ssl, std::string(1, byte))) break;
+                if (!SendAll(client, ssl, std::string(1, byte))) return false;
                 std::unique_lock<std::mutex> lock(mutex);
-                if (changed.wait_for(lock, pause, [&] { return stopping; })) break;
+                if (changed.wait_for(lock, pause, [&] { return stopping; })) return false;
             }
-        } else {
-            SendAll(client, ssl, bytes);
+        } else if (!SendAll(client, ssl, bytes)) {
+            return false;
         }
         if (stayOpen) {
             std::unique_lock<std::mutex> lock(mutex);
             changed.wait(lock, [&] { return stopping; });
+            return false;
         }
+        return !closeAfter && ReplyKeepsConnection(bytes);
     }
 };
 
@@ -437,6 +498,30 @@ void LoopbackServer::NeverAnswer() {
 void LoopbackServer::KeepOpenAfterReply(bool keepOpen) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->keepOpen = keepOpen;
+}
+
+void LoopbackServer::CloseAfterEachReply(bool close) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->closeEach = close;
+}
+
+void LoopbackServer::LimitToTls12() {
+    if (impl_->tls != nullptr) SSL_CTX_set_max_proto_version(impl_->tls, TLS1_2_VERSION);
+}
+
+std::size_t LoopbackServer::ResumedSessions() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->resumed;
+}
+
+std::size_t LoopbackServer::Connections() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->connections;
+}
+
+bool LoopbackServer::WaitClosed(std::size_t count, std::chrono::milliseconds bound) const {
+    std::unique_lock<std::mutex> lock(impl_->mutex);
+    return impl_->changed.wait_for(lock, bound, [&] { return impl_->closed >= count; });
 }
 
 void LoopbackServer::TrickleReplies(std::chrono::milliseconds pause) {

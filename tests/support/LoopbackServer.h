@@ -1,7 +1,9 @@
 // Test servers on 127.0.0.1 with an ephemeral port, plain TCP or TLS, for Linux and Windows.
 //
 // Each connection is served on its own thread: the server reads one HTTP request (the head and
-// a Content-Length body), records its exact bytes, then answers as configured and closes.
+// a Content-Length body), records its exact bytes, then answers as configured. It closes after
+// the reply unless the reply lets the connection persist (HTTP/1.1, complete by its length or
+// last chunk, no "Connection: close"); then it waits for the client's next request on it.
 //
 //   vondtest::LoopbackServer server;                      // plain TCP
 //   server.Reply("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
@@ -12,7 +14,7 @@
 //   vondtest::LoopbackServer tls(vondtest::ServerCert::Trusted);
 //
 // Replies are sent as given, byte for byte, so a test can send broken or partial HTTP; the
-// connection is closed after the reply, which a reply without framing relies on.
+// connection is closed after such a reply, which a reply without framing relies on.
 #pragma once
 
 #include <chrono>
@@ -81,6 +83,9 @@ public:
     // While on, connections stay open after their reply until the server is destroyed, so a
     // client must find the end of the response from its framing alone.
     void KeepOpenAfterReply(bool keepOpen);
+    // While on, the connection closes after each reply even when the reply lets it persist
+    // (a server that keeps idle connections only briefly).
+    void CloseAfterEachReply(bool close);
     // While pause is above zero, replies go out one byte at a time with pause between bytes
     // (a peer that trickles), ending early when the server is destroyed.
     void TrickleReplies(std::chrono::milliseconds pause);
@@ -93,6 +98,13 @@ public:
     bool WaitRequests(std::size_t count, std::chrono::milliseconds bound = std::chrono::seconds(30)) const;
     bool WaitHeld(std::size_t count, std::chrono::milliseconds bound = std::chrono::seconds(30)) const;
     std::size_t MaxHeld() const;
+    // TLS servers: caps the protocol at TLS 1.2 (before the first connection); and how many
+    // connections resumed an earlier session.
+    void LimitToTls12();
+    std::size_t ResumedSessions() const;
+    // Connections accepted so far, and a wait until count of them have been closed by the server.
+    std::size_t Connections() const;
+    bool WaitClosed(std::size_t count, std::chrono::milliseconds bound = std::chrono::seconds(30)) const;
     // Requests received when Release was first called (0 if it never was).
     std::size_t RequestsAtFirstRelease() const;
 

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <cstdio>
 #include <stdexcept>
 
@@ -113,6 +115,7 @@ Backend::Backend(Config config, Store& store)
     : store_(store),
       epicAccounts_(config.epicAccounts),
       firstUserId_(config.firstUserId),
+      eosStateFile_(config.eosStateFile),
       apps_(std::move(config.apps)) {
     for (const auto& [appId, text] : store_.LoadApps()) {
         try {
@@ -123,6 +126,7 @@ Backend::Backend(Config config, Store& store)
             app.clientConfig = value.at("clientConfig");
             app.products = value.at("products");
             app.orderValues = ParseOrderValues(value.at("orderValues"));
+            app.eosStateFile = value.value("eosStateFile", std::string());
             apps_[appId] = app;
         } catch (const std::exception& error) {
             std::fprintf(stderr, "vond-devserver: ignoring stored app %s: %s\n", appId.c_str(), error.what());
@@ -175,6 +179,7 @@ void Backend::Install(httplib::Server& server) {
                 what = e.what();
             } catch (...) {
             }
+            std::fprintf(stderr, "vond-devserver: internal error: %s\n", what.c_str());
             res.status = 500;
             res.set_header(kAnsweredHeader, "1");
             res.set_content("vond-devserver internal error: " + what + "\n", "text/plain");
@@ -291,7 +296,13 @@ Backend::Answer Backend::ProcessTrack(const std::string& appId, const std::strin
         answer.body = Envelope(kBadEvent, "Event body is not a JSON object");
         return answer;
     }
-    store_.AddEvent(appId, Dump(event));
+    auto text = [&event](const char* key) {
+        auto it = event.find(key);
+        return it != event.end() && it->is_string() ? it->get<std::string>() : std::string();
+    };
+    // A client that sends an event again (its acknowledgement was lost) is answered as the
+    // first time; the repeat is only counted.
+    store_.AddEvent(appId, text("deviceId"), text("eventOrder"), Dump(event));
     answer.verdict = "ok";
     answer.body = Envelope(kOk, "Success");
     return answer;
@@ -436,6 +447,18 @@ Backend::Answer Backend::ProcessForm(const std::string& path, const std::string&
         const std::string expectedAmount = status == "1" ? std::to_string(order->defaultAmountMicro) : "0";
         if (value("payAmountMicros") != expectedAmount)
             return refuse(kBadParameter, "bad-parameter", "Bad Param: payAmountMicros");
+        if (status == "1" && !(app.eosStateFile.empty() ? eosStateFile_ : app.eosStateFile).empty()) {
+            const std::string refused = VerifyEntitlement(app.eosStateFile.empty() ? eosStateFile_ : app.eosStateFile,
+                                                          *order, verify["epicEntitlementId"].is_string()
+                                                                      ? verify["epicEntitlementId"].get<std::string>()
+                                                                      : std::string());
+            if (!refused.empty()) {
+                answer.verdict = refused;
+                answer.body = Envelope(kEntitlementNotVerified, "Entitlement Not Verified: " + refused,
+                                       {{"orderId", order->orderId}, {"status", 0}});
+                return answer;
+            }
+        }
         const Settlement settled =
             store_.ReportPayment(order->orderId, status, value("trxId"), value("payAmountMicros"));
         answer.verdict = settled == Settlement::Paid     ? "paid"
@@ -446,6 +469,35 @@ Backend::Answer Backend::ProcessForm(const std::string& path, const std::string&
                      {{"orderId", order->orderId}, {"status", settled == Settlement::NotPaid ? 0 : 1}});
     }
     return answer;
+}
+
+std::string Backend::VerifyEntitlement(const std::string& stateFile, const OrderRecord& order,
+                                       const std::string& entitlementId) {
+    std::ifstream in(stateFile, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    const json state = json::parse(text.str(), nullptr, false);
+    if (!in || state.is_discarded() || !state.is_object()) return "epic-unreachable";
+    const json entitlements = state.value("entitlements", json::array());
+    const json offers = state.value("offers", json::array());
+    const json* found = nullptr;
+    for (const json& e : entitlements) {
+        if (e.is_object() && e.value("entitlementId", std::string()) == entitlementId) found = &e;
+    }
+    if (entitlementId.empty() || found == nullptr) return "entitlement-unknown";
+    const auto account = store_.EpicAccountOfUser(order.userId);
+    if (!account || found->value("accountId", std::string()) != *account) return "entitlement-of-another-account";
+    // The order's product names its offer; the offer names the item its entitlements carry.
+    std::string itemId;
+    for (const json& offer : offers) {
+        if (offer.is_object() && offer.value("offerId", std::string()) == order.channelProductId) {
+            itemId = offer.value("catalogItemId", std::string());
+        }
+    }
+    if (itemId.empty() && state.value("anyOffer", false)) itemId = order.channelProductId;
+    if (itemId.empty() || found->value("catalogItemId", std::string()) != itemId) return "entitlement-of-another-offer";
+    if (!store_.ClaimEntitlement(order.appId, entitlementId, order.orderId)) return "entitlement-used";
+    return std::string();
 }
 
 bool Backend::FindApp(const std::string& appId, App& app) {
@@ -539,6 +591,8 @@ void Backend::HandleAdmin(const httplib::Request& req, httplib::Response& res) {
     }
     if (req.method == "GET" && what == "orders") return reply(200, store_.Orders(appId));
     if (req.method == "GET" && what == "events") return reply(200, store_.Events(appId));
+    if (req.method == "GET" && what == "event-repeats")
+        return reply(200, json{{"repeats", store_.EventRepeats(appId)}});
     if (req.method == "GET" && what == "faults") {
         json out = json::array();
         std::lock_guard<std::mutex> lock(faultsMutex_);
@@ -625,6 +679,7 @@ void Backend::HandleAdmin(const httplib::Request& req, httplib::Response& res) {
                               {"virtualCurrency", v.virtualCurrency}};
             }
             stored["orderValues"] = values;
+            if (!app.eosStateFile.empty()) stored["eosStateFile"] = app.eosStateFile;
             store_.SaveApp(app.appId, Dump(stored));
             {
                 std::lock_guard<std::mutex> lock(appsMutex_);

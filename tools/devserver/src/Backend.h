@@ -32,6 +32,7 @@ enum ErrorCode : int {
     kOrderOfAnotherUser = 4008,
     kUnknownUser = 4009,
     kBadEvent = 4010,
+    kEntitlementNotVerified = 4011,
 };
 
 // One misbehaviour for the next `remaining` requests to `path` (of `appId`, when set).
@@ -85,12 +86,17 @@ private:
     bool TakeFault(const std::string& path, const std::string& appId, Fault& fault);
     void Log(const httplib::Request& req, const std::string& appId, const Answer& answer);
     bool FindApp(const std::string& appId, App& app);
+    // Empty when Epic's record (the stand-in's state file) shows that entitlementId paid for
+    // order; otherwise the reason it does not.
+    std::string VerifyEntitlement(const std::string& stateFile, const OrderRecord& order,
+                                  const std::string& entitlementId);
     void Delay(int ms);
     static void DropConnection(const httplib::Request& req);
 
     Store& store_;
     const std::map<std::string, int64_t> epicAccounts_;
     const int64_t firstUserId_;
+    const std::string eosStateFile_;
     const nlohmann::json defaultProducts_;
 
     std::mutex appsMutex_;  // guards apps_

@@ -64,6 +64,7 @@ App ParseApp(const nlohmann::json& value, const App* base, const nlohmann::json&
     if (value.contains("products")) app.products = value["products"];
     CheckProducts(app.products);
     if (value.contains("orderValues")) app.orderValues = ParseOrderValues(value["orderValues"]);
+    app.eosStateFile = value.value("eosStateFile", app.eosStateFile);
     return app;
 }
 

@@ -25,12 +25,17 @@ struct App {
     // The "productList" array exactly as the products request answers it.
     nlohmann::json products = nlohmann::json::array();
     std::map<std::string, OrderValues> orderValues;  // by product id
+    // This app's own EOS stand-in state file (a test's), in place of --eos-state.
+    std::string eosStateFile;
 };
 
 struct Config {
     std::map<std::string, App> apps;              // by app id
     std::map<std::string, int64_t> epicAccounts;  // Epic account id -> backend user id
     int64_t firstUserId = 1000001;                // first id given to an unmapped account
+    // The EOS stand-in's state file: when set, a paid pay-result is checked against Epic's
+    // record of the entitlement, as a real backend checks extVerifyInfo.
+    std::string eosStateFile;
 };
 
 // Reads one app object; members it lacks are taken from base (an app registered by a test

@@ -50,6 +50,20 @@ CREATE TABLE IF NOT EXISTS events (
   appId TEXT NOT NULL,
   at INTEGER NOT NULL,
   body TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS entitlement_claims (
+  appId TEXT NOT NULL,
+  entitlementId TEXT NOT NULL,
+  orderId TEXT NOT NULL,
+  at INTEGER NOT NULL,
+  PRIMARY KEY (appId, entitlementId));
+CREATE TABLE IF NOT EXISTS event_keys (
+  appId TEXT NOT NULL,
+  deviceId TEXT NOT NULL,
+  eventOrder TEXT NOT NULL,
+  PRIMARY KEY (appId, deviceId, eventOrder));
+CREATE TABLE IF NOT EXISTS event_repeats (
+  appId TEXT PRIMARY KEY,
+  count INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS apps (
   appId TEXT PRIMARY KEY,
   json TEXT NOT NULL);
@@ -276,6 +290,31 @@ Settlement Store::ReportPayment(const std::string& orderId, const std::string& s
     return result;
 }
 
+std::optional<std::string> Store::EpicAccountOfUser(int64_t userId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement find(db_, "SELECT epicAccountId FROM users WHERE userId = ?");
+    find.Bind(1, userId);
+    if (!find.Step()) return std::nullopt;
+    return find.Text(0);
+}
+
+bool Store::ClaimEntitlement(const std::string& appId, const std::string& entitlementId, const std::string& orderId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Transaction tx(db_);
+    Statement insert(db_,
+                     "INSERT OR IGNORE INTO entitlement_claims (appId, entitlementId, orderId, at) VALUES (?, ?, ?, ?)");
+    insert.Bind(1, appId).Bind(2, entitlementId).Bind(3, orderId).Bind(4, NowMs()).Step();
+    bool own = false;
+    {
+        // Finished before the commit, which refuses while a statement is still stepping.
+        Statement find(db_, "SELECT orderId FROM entitlement_claims WHERE appId = ? AND entitlementId = ?");
+        find.Bind(1, appId).Bind(2, entitlementId);
+        own = find.Step() && find.Text(0) == orderId;
+    }
+    tx.Commit();
+    return own;
+}
+
 bool Store::RecordAttribution(const std::string& appId, const std::string& clientId,
                               const std::string& form) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -285,10 +324,33 @@ bool Store::RecordAttribution(const std::string& appId, const std::string& clien
     return sqlite3_changes(db_) == 1;
 }
 
-void Store::AddEvent(const std::string& appId, const std::string& body) {
+bool Store::AddEvent(const std::string& appId, const std::string& deviceId, const std::string& eventOrder,
+                     const std::string& body) {
     std::lock_guard<std::mutex> lock(mutex_);
+    Transaction tx(db_);
+    if (!deviceId.empty() && !eventOrder.empty()) {
+        Statement key(db_, "INSERT OR IGNORE INTO event_keys (appId, deviceId, eventOrder) VALUES (?, ?, ?)");
+        key.Bind(1, appId).Bind(2, deviceId).Bind(3, eventOrder).Step();
+        if (sqlite3_changes(db_) == 0) {
+            Statement count(db_,
+                            "INSERT INTO event_repeats (appId, count) VALUES (?, 1) "
+                            "ON CONFLICT(appId) DO UPDATE SET count = count + 1");
+            count.Bind(1, appId).Step();
+            tx.Commit();
+            return false;
+        }
+    }
     Statement insert(db_, "INSERT INTO events (appId, at, body) VALUES (?, ?, ?)");
     insert.Bind(1, appId).Bind(2, NowMs()).Bind(3, body).Step();
+    tx.Commit();
+    return true;
+}
+
+int64_t Store::EventRepeats(const std::string& appId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement sum(db_, "SELECT COALESCE(SUM(count), 0) FROM event_repeats WHERE ?1 = '' OR appId = ?1");
+    sum.Bind(1, appId);
+    return sum.Step() ? sum.Int(0) : 0;
 }
 
 void Store::SaveApp(const std::string& appId, const std::string& json) {
@@ -365,6 +427,8 @@ void Store::Reset(const std::string& appId) {
          {"DELETE FROM order_history WHERE orderId IN (SELECT orderId FROM orders WHERE ?1 = '' OR appId = "
           "?1)",
           "DELETE FROM orders WHERE ?1 = '' OR appId = ?1", "DELETE FROM events WHERE ?1 = '' OR appId = ?1",
+          "DELETE FROM event_keys WHERE ?1 = '' OR appId = ?1",
+          "DELETE FROM event_repeats WHERE ?1 = '' OR appId = ?1",
           "DELETE FROM attribution WHERE ?1 = '' OR appId = ?1"}) {
         Statement s(db_, sql);
         s.Bind(1, appId).Step();

@@ -56,6 +56,11 @@ public:
 
     // Stores a new order (status "created") and returns its id.
     std::string CreateOrder(OrderRecord order);
+    // The Epic account that logged in as userId, if any.
+    std::optional<std::string> EpicAccountOfUser(int64_t userId);
+    // Ties an entitlement to the order of the app it paid for; false when another order of the
+    // app holds it already. Each app is a game of its own, with entitlements of its own.
+    bool ClaimEntitlement(const std::string& appId, const std::string& entitlementId, const std::string& orderId);
     std::optional<OrderRecord> FindOrder(const std::string& appId, const std::string& orderId);
     // Records one pay-result report for the order and settles it at most once.
     Settlement ReportPayment(const std::string& orderId, const std::string& status, const std::string& trxId,
@@ -63,7 +68,12 @@ public:
 
     // True when this is the client id's first attribution for the app.
     bool RecordAttribution(const std::string& appId, const std::string& clientId, const std::string& form);
-    void AddEvent(const std::string& appId, const std::string& body);
+    // Records an event once per (appId, deviceId, eventOrder); a repeat is only counted, and
+    // false returned. An event without a device id or number is always recorded.
+    bool AddEvent(const std::string& appId, const std::string& deviceId, const std::string& eventOrder,
+                  const std::string& body);
+    // Repeats counted so far for the app (every app with an empty appId).
+    int64_t EventRepeats(const std::string& appId);
 
     void SaveApp(const std::string& appId, const std::string& json);
     std::vector<std::pair<std::string, std::string>> LoadApps();

@@ -23,7 +23,7 @@ namespace {
 
 const char kUsage[] =
     "usage: vond-devserver [--port N] [--state-dir DIR] [--config FILE] [--insecure-http]\n"
-    "                      [--watch-pid PID] [--max-body BYTES]\n";
+    "                      [--watch-pid PID] [--max-body BYTES] [--eos-state FILE]\n";
 
 struct Options {
     int port = 18443;
@@ -32,6 +32,7 @@ struct Options {
     bool insecureHttp = false;
     long watchPid = 0;
     size_t maxBody = 1024 * 1024;
+    std::string eosStateFile;
 };
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -55,6 +56,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
                 options.insecureHttp = true;
             } else if (arg == "--watch-pid" && next(value)) {
                 options.watchPid = std::stol(value);
+            } else if (arg == "--eos-state" && next(value)) {
+                options.eosStateFile = value;
             } else if (arg == "--max-body" && next(value)) {
                 options.maxBody = std::stoul(value);
             } else {
@@ -106,6 +109,7 @@ int main(int argc, char** argv) {
         const std::string stateDir = Absolute(options.stateDir);
         devserver::Config config;
         if (!options.configFile.empty()) config = devserver::LoadConfig(options.configFile);
+        config.eosStateFile = options.eosStateFile.empty() ? std::string() : Absolute(options.eosStateFile);
         const devserver::TlsFiles tls = devserver::EnsureTlsFiles(stateDir);
         devserver::Store store(stateDir + "/devserver.sqlite3");
         devserver::Backend backend(std::move(config), store);
@@ -118,14 +122,17 @@ int main(int argc, char** argv) {
             if (!secure->is_valid()) throw std::runtime_error("TLS set-up failed with " + tls.certFile);
             server = std::move(secure);
         }
-        // Delayed answers hold a worker each; keep enough for parallel tests.
-        server->new_task_queue = [] { return new httplib::ThreadPool(32); };
+        // Delayed answers and kept-alive connections hold a worker each; keep enough for
+        // parallel tests whose SDKs keep a connection per worker.
+        server->new_task_queue = [] { return new httplib::ThreadPool(128); };
         server->set_payload_max_length(options.maxBody);
         server->set_read_timeout(10, 0);
         server->set_write_timeout(10, 0);
         server->set_keep_alive_max_count(100);
-        // An idle kept-alive connection must not hold up a stop for long.
-        server->set_keep_alive_timeout(2);
+        // Longer than the SDK keeps an idle connection (30 s), as a real backend's is: the client
+        // always gives a connection up first, so no request is ever written into a connection
+        // the server is closing at that moment. A stop does not wait for idle connections.
+        server->set_keep_alive_timeout(35);
         backend.Install(*server);
 
         const int port = options.port == 0
@@ -138,6 +145,9 @@ int main(int argc, char** argv) {
             sigwait(&stopSignals, &signal);
             backend.Stop();
             server->stop();
+            // The server's workers would wait out their idle kept-alive connections.
+            std::fflush(stdout);
+            std::_Exit(0);
         }).detach();
         if (options.watchPid > 0) {
             const pid_t watched = static_cast<pid_t>(options.watchPid);

@@ -1,0 +1,111 @@
+#include "src/EventJournal.h"
+
+#include <array>
+#include <map>
+
+namespace VondSdk {
+namespace journal {
+namespace {
+
+constexpr size_t kRecordHeader = 8;     // length + checksum
+constexpr size_t kPayloadHeader = 9;    // kind + number
+
+const std::array<uint32_t, 256>& CrcTable() {
+    static const std::array<uint32_t, 256> table = [] {
+        std::array<uint32_t, 256> built{};
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            built[i] = c;
+        }
+        return built;
+    }();
+    return table;
+}
+
+void PutU32(std::string& out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+void PutU64(std::string& out, uint64_t value) {
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+uint64_t GetLe(const char* data, int bytes) {
+    uint64_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(data[i]);
+    return value;
+}
+
+}  // namespace
+
+uint32_t Crc32(const char* data, size_t size) {
+    const auto& table = CrcTable();
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < size; ++i) crc = table[(crc ^ static_cast<unsigned char>(data[i])) & 0xFF] ^ (crc >> 8);
+    return crc ^ 0xFFFFFFFFu;
+}
+
+std::string Record(char kind, uint64_t number, const std::string& body) {
+    std::string payload;
+    payload.reserve(kPayloadHeader + body.size());
+    payload.push_back(kind);
+    PutU64(payload, number);
+    payload += body;
+    std::string out;
+    out.reserve(kRecordHeader + payload.size());
+    PutU32(out, static_cast<uint32_t>(payload.size()));
+    PutU32(out, Crc32(payload.data(), payload.size()));
+    out += payload;
+    return out;
+}
+
+std::string Compacted(uint64_t highestNumber, const std::vector<JournalEvent>& pending) {
+    std::string out(kMagic, kMagicSize);
+    out += Record(kMark, highestNumber);
+    for (const auto& event : pending) out += Record(kEvent, event.number, event.body);
+    return out;
+}
+
+JournalContents Read(const std::string& bytes) {
+    JournalContents contents;
+    if (bytes.size() < kMagicSize || bytes.compare(0, kMagicSize, kMagic, kMagicSize) != 0) return contents;
+    contents.recognised = true;
+    // Pending events by number; an event written twice (never done, but a foreign tool might)
+    // keeps its first place.
+    std::map<uint64_t, size_t> positions;
+    std::vector<JournalEvent> written;
+    std::vector<bool> settled;
+    size_t at = kMagicSize;
+    while (bytes.size() - at >= kRecordHeader) {
+        const uint64_t length = GetLe(bytes.data() + at, 4);
+        const uint32_t checksum = static_cast<uint32_t>(GetLe(bytes.data() + at + 4, 4));
+        if (length < kPayloadHeader || length > kMaxPayload || bytes.size() - at - kRecordHeader < length) break;
+        const char* payload = bytes.data() + at + kRecordHeader;
+        if (Crc32(payload, static_cast<size_t>(length)) != checksum) break;
+        const char kind = payload[0];
+        const uint64_t number = GetLe(payload + 1, 8);
+        if (kind == kEvent) {
+            if (positions.emplace(number, written.size()).second) {
+                written.push_back(JournalEvent{number, std::string(payload + kPayloadHeader, length - kPayloadHeader)});
+                settled.push_back(false);
+            }
+        } else if (kind == kAcknowledged || kind == kDropped) {
+            auto found = positions.find(number);
+            if (found != positions.end()) settled[found->second] = true;
+        } else if (kind != kMark) {
+            break;  // a kind this build does not know: read no further than what it understands
+        }
+        if (number > contents.highestNumber) contents.highestNumber = number;
+        at += kRecordHeader + static_cast<size_t>(length);
+        ++contents.records;
+    }
+    contents.validBytes = at;
+    for (size_t i = 0; i < written.size(); ++i) {
+        if (!settled[i]) contents.pending.push_back(std::move(written[i]));
+    }
+    return contents;
+}
+
+}  // namespace journal
+}  // namespace VondSdk
