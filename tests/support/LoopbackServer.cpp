@@ -11,6 +11,7 @@
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -184,7 +185,26 @@ bool SendAll(Socket socket, SSL* ssl, const std::string& bytes) {
     return true;
 }
 
-int ReceiveSome(Socket socket, SSL* ssl, char* buffer, int size) {
+// Waits until the socket has bytes (or its end) to read, or the server stops. A read blocked
+// in the kernel is not woken by shutdown() from another thread everywhere (Wine's is not), so
+// a handler never blocks in one without knowing bytes are there.
+bool WaitReadable(Socket socket, SSL* ssl, const std::atomic<bool>& stopping) {
+    if (ssl != nullptr && SSL_pending(ssl) > 0) return true;
+    while (!stopping.load()) {
+#ifdef _WIN32
+        WSAPOLLFD watched{socket, POLLRDNORM, 0};
+        const int ready = ::WSAPoll(&watched, 1, 20);
+#else
+        pollfd watched{socket, POLLIN, 0};
+        const int ready = ::poll(&watched, 1, 20);
+#endif
+        if (ready != 0) return true;  // readable, or an error the read will report
+    }
+    return false;
+}
+
+int ReceiveSome(Socket socket, SSL* ssl, char* buffer, int size, const std::atomic<bool>& stopping) {
+    if (!WaitReadable(socket, ssl, stopping)) return 0;
     if (ssl != nullptr) return SSL_read(ssl, buffer, size);
     return static_cast<int>(::recv(socket, buffer, size, 0));
 }
@@ -238,12 +258,12 @@ bool ReplyKeepsConnection(const std::string& reply) {
 }
 
 // Reads one request: the head and as many body bytes as its Content-Length names.
-std::string ReadRequest(Socket socket, SSL* ssl) {
+std::string ReadRequest(Socket socket, SSL* ssl, const std::atomic<bool>& stopping) {
     std::string request;
     char buffer[4096];
     std::size_t wanted = std::string::npos;
     while (wanted == std::string::npos || request.size() < wanted) {
-        int count = ReceiveSome(socket, ssl, buffer, sizeof(buffer));
+        int count = ReceiveSome(socket, ssl, buffer, sizeof(buffer), stopping);
         if (count <= 0) break;
         request.append(buffer, static_cast<std::size_t>(count));
         std::size_t headEnd = request.find("\r\n\r\n");
@@ -286,6 +306,8 @@ struct LoopbackServer::Impl {
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
     bool stopping = false;
+    // The same, readable without the mutex by handlers waiting for bytes.
+    std::atomic<bool> stopFlag{false};
     std::vector<std::thread> handlers;
     std::vector<Socket> open;
     Responder responder;
@@ -324,7 +346,7 @@ struct LoopbackServer::Impl {
         if (tls != nullptr) {
             ssl = SSL_new(tls);
             SSL_set_fd(ssl, static_cast<int>(client));
-            ready = SSL_accept(ssl) == 1;
+            ready = WaitReadable(client, nullptr, stopFlag) && SSL_accept(ssl) == 1;
             if (ready && SSL_session_reused(ssl) == 1) {
                 std::lock_guard<std::mutex> lock(mutex);
                 ++resumed;
@@ -336,7 +358,7 @@ struct LoopbackServer::Impl {
         }
         // A connection carries exchanges for as long as the replies allow it and the client
         // sends more.
-        while (ready && Answer(client, ssl, ReadRequest(client, ssl))) {
+        while (ready && Answer(client, ssl, ReadRequest(client, ssl, stopFlag))) {
         }
         if (ssl != nullptr) {
             if (ready) SSL_shutdown(ssl);
@@ -427,6 +449,7 @@ LoopbackServer::~LoopbackServer() {
     {
         std::lock_guard<std::mutex> lock(impl_->mutex);
         impl_->stopping = true;
+        impl_->stopFlag = true;
         // Unblocks handlers still reading a request the client never finished.
         for (Socket s : impl_->open) ::shutdown(s, kShutBoth);
     }

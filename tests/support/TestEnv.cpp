@@ -37,9 +37,27 @@ TempDir::TempDir() {
     }
 }
 
-TempDir::~TempDir() {
+namespace {
+
+// Removes a tree, listing each folder once. std::filesystem::remove_all on Windows before
+// POSIX deletes (and under Wine) never ends when a file is still open with FILE_SHARE_DELETE,
+// as the SDK's files are until Exit: the deleted file stays listed, so it lists it again and
+// again. What cannot go now is left behind.
+void RemoveTree(const std::filesystem::path& path) {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    if (std::filesystem::is_directory(std::filesystem::symlink_status(path, ec))) {
+        std::vector<std::filesystem::path> entries;
+        for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
+            entries.push_back(it->path());
+        for (const auto& entry : entries) RemoveTree(entry);
+    }
+    std::filesystem::remove(path, ec);
+}
+
+}  // namespace
+
+TempDir::~TempDir() {
+    RemoveTree(std::filesystem::u8path(path_));
 }
 
 void SetEnv(const std::string& name, const std::string& value) {
