@@ -21,6 +21,7 @@
 #include "src/CVondPay.h"
 #include "src/CVondTrack.h"
 #include "src/CVondUser.h"
+#include "src/OrderWriter.h"
 #include "utils/VondConfigUtils.h"
 #include "utils/VondJson.h"
 #include "utils/VondLogging.h"
@@ -42,7 +43,9 @@ constexpr char kLoginFailure[] = "Epic Login Failure!";
 constexpr char kNotLogin[] = "Not Login.";
 constexpr char kAttributionFlag[] = "AttributionFlag";
 constexpr char kEventsNotWritten[] = "Exit: event writer did not finish in time";
-constexpr std::chrono::milliseconds kEventWriteBound(800);
+constexpr char kOrdersNotWritten[] = "Exit: order writer did not finish in time";
+// What Exit may spend on the disk, order records and events together: it returns within 1 s.
+constexpr std::chrono::milliseconds kExitWriteBound(800);
 
 void Report(ResultCallback callback, int code, const std::string& message) {
     AnswerGame(callback, code, ToWide(message), std::wstring());
@@ -354,10 +357,15 @@ void CVondCore::Exit() {
         inited_.store(false);
     }
     lifecycleChanged_.notify_all();
-    // First, while the disk is all it needs: the events not yet in the outbox's journal are
-    // written there; what is unsent goes out at the next start. Bounded, so Exit never
-    // waits on a slow disk for long, and never on the network.
-    if (!CVondEventOutbox::Instance().Shutdown(kEventWriteBound)) LOG(WARNING) << kEventsNotWritten;
+    // First, while the disk is all it needs: the order records still queued (a settled order,
+    // a redeemed one to remove) reach the store, then the events not yet in the outbox's
+    // journal are written there; what is unsent goes out at the next start. Bounded, so Exit
+    // never waits on a slow disk for long, and never on the network.
+    const auto writeDeadline = std::chrono::steady_clock::now() + kExitWriteBound;
+    if (!orderwriter::Flush(kExitWriteBound)) LOG(WARNING) << kOrdersNotWritten;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(writeDeadline - std::chrono::steady_clock::now());
+    if (!CVondEventOutbox::Instance().Shutdown(std::max(left, std::chrono::milliseconds(0))))
+        LOG(WARNING) << kEventsNotWritten;
     EpicSdkService::shutdown();
     sion::Pool().Stop();
     std::vector<std::shared_ptr<StartupWait>> startups;
