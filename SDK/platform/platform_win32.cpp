@@ -240,16 +240,30 @@ bool CreateDir(const std::string& path) {
 
 ReadResult ReadFileState(const std::string& path, std::string& content) {
     try {
-        // Readers let a writer rename a new version over the file while they hold it.
-        UniqueHandle file(::CreateFileW(WidePath(path).c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file.get() == INVALID_HANDLE_VALUE) {
-            // A sharing violation (a scanner holding the file) or a folder in its place is
-            // not "no file": only these two codes say that nothing is there.
+        const std::wstring wide = WidePath(path);
+        // While another writer's new version is renamed over the file, or a scanner holds it,
+        // opening it is refused for a moment: tried again for a while, as a rename over a held
+        // file is, so that a passing hold is not taken for an unreadable file (whose values
+        // must then not be written back, and the change waiting on them would be dropped).
+        constexpr ULONGLONG kGiveUpAfterMs = 2000;
+        const ULONGLONG start = ::GetTickCount64();
+        DWORD pause = 1;
+        UniqueHandle file(INVALID_HANDLE_VALUE);
+        for (;;) {
+            // Readers let a writer rename a new version over the file while they hold it.
+            file.reset(::CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (file.get() != INVALID_HANDLE_VALUE) break;
+            // A held file or a folder in its place is not "no file": only these two codes say
+            // that nothing is there.
             const DWORD error = ::GetLastError();
-            return (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) ? ReadResult::Absent
-                                                                                    : ReadResult::Error;
+            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return ReadResult::Absent;
+            if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || IsDirectoryW(wide) ||
+                ::GetTickCount64() - start >= kGiveUpAfterMs) {
+                return ReadResult::Error;
+            }
+            ::Sleep(pause);
+            pause = std::min<DWORD>(pause * 2, 20);
         }
         std::string data;
         char buffer[64 * 1024];
