@@ -42,6 +42,12 @@
  * thread), so the game hears every result the SDK received. Results that arrive after that
  * (of an operation started after vond_exit) are dropped in that mode; nothing is kept.
  *
+ * Another session (engines that keep the library loaded between play sessions, as the Unity
+ * editor does): with vond_set_keep_eos_between_sessions(1), vond_exit ends the session but
+ * leaves the EOS SDK and its platform up, and the next vond_init starts a new session on them.
+ * Without it, a vond_init after vond_exit answers -402 "Epic Init Failure!" (EOS cannot start
+ * twice in one process).
+ *
  * Capacity: up to VOND_MAX_PENDING operations may wait for their result at once (a login or
  * checkout that EOS never completes keeps its place). One more is answered at once with
  * VOND_CODE_TOO_MANY_PENDING, delivered by the mode's rules.
@@ -70,6 +76,15 @@ extern "C" {
 
 typedef void(VONDSDK_C_CALL* VondResultCallback)(int code, const char* message, const char* data, void* user);
 
+/* One SDK log line: its level (VOND_LOG_*) and the message as one UTF-8 line, without time
+ * stamp or line break; valid only during the call. */
+typedef void(VONDSDK_C_CALL* VondLogCallback)(int level, const char* line, void* user);
+
+#define VOND_LOG_DEBUG 0
+#define VOND_LOG_INFO 1
+#define VOND_LOG_WARNING 2
+#define VOND_LOG_ERROR 3
+
 /* EOS product identifiers for vond_init_ex; NULL or "" fields are filled during start-up from
  * the launcher command line and the backend's client configuration. */
 typedef struct VondEosGameInfo {
@@ -92,6 +107,29 @@ typedef struct VondEosGameInfo {
 /* Chooses the delivery mode (see above). Returns 0, or -1 for an unknown mode (unchanged). */
 VONDSDK_C_API int VONDSDK_C_CALL vond_set_callback_mode(int mode);
 
+/* Opt-in, before the first vond_init: 1 keeps the EOS SDK and its platform up across
+ * vond_exit, so that a later vond_init starts another session in the same process (see
+ * "Another session" above). vond_exit then also stops the SDK's own work (requests, event and
+ * order writers), delivers what is queued, and answers every operation still waiting with
+ * -401 "Sdk Not Init."; nothing of the ended session reaches the next one, whose player logs
+ * in anew. Returns 0, or -1 (unchanged) once vond_init was called. */
+VONDSDK_C_API int VONDSDK_C_CALL vond_set_keep_eos_between_sessions(int keep);
+
+/* How long start-up waits for the backend's client configuration, in milliseconds; 0 (the
+ * default) waits as long as the transport's own bounds (10 s to connect, 30 s per read).
+ * Past the deadline the request counts as failed: the game hears -502, and start-up goes on
+ * with the EOS ids the game gave and those of the last configuration that came (kept in the
+ * SDK's data folder), so vond_init returns within the deadline plus EOS start-up. Negative
+ * values count as 0. Applies to start-ups that begin after the call. */
+VONDSDK_C_API void VONDSDK_C_CALL vond_set_startup_timeout_ms(int timeout_ms);
+
+/* Sends every SDK log line of min_level (VOND_LOG_*) or above to callback, also when the log
+ * file is off (it is written on test devices only). In the default mode lines arrive on a
+ * thread of the SDK's own, in the order they were logged; in the update-thread mode inside
+ * vond_update_sdk_event, like results (at most 4096 wait there; more are dropped). Never
+ * called while the SDK holds a lock: callback may call any function here. NULL stops it. */
+VONDSDK_C_API void VONDSDK_C_CALL vond_set_log_callback(int min_level, VondLogCallback callback, void* user);
+
 /* Starts the SDK and blocks until the backend's client configuration has answered. */
 VONDSDK_C_API void VONDSDK_C_CALL vond_init(const char* app_id, const char* app_key, VondResultCallback callback,
                                              void* user);
@@ -99,6 +137,16 @@ VONDSDK_C_API void VONDSDK_C_CALL vond_init(const char* app_id, const char* app_
 VONDSDK_C_API void VONDSDK_C_CALL vond_init_ex(const char* app_id, const char* app_key,
                                                 const VondEosGameInfo* game_info, VondResultCallback callback,
                                                 void* user);
+
+/* The same start-up without blocking: returns at once, and start-up runs on a thread of the
+ * SDK's own. Its results reach callback like any operation's (in the update-thread mode, inside
+ * vond_update_sdk_event): a failed configuration request first, then the outcome. Until the
+ * outcome the SDK answers as before start-up (-401 "Sdk Not Init." where it refuses). */
+VONDSDK_C_API void VONDSDK_C_CALL vond_init_async(const char* app_id, const char* app_key, VondResultCallback callback,
+                                                   void* user);
+VONDSDK_C_API void VONDSDK_C_CALL vond_init_async_ex(const char* app_id, const char* app_key,
+                                                      const VondEosGameInfo* game_info, VondResultCallback callback,
+                                                      void* user);
 
 /* Logs the player in (Epic account, then the backend). Returns at once. */
 VONDSDK_C_API void VONDSDK_C_CALL vond_login(VondResultCallback callback, void* user);

@@ -245,3 +245,70 @@ TEST_F(CInterface, OperationsBeyondTheLimitAreAnsweredAtOnceAndSlotsComeBack) {
     EXPECT_EQ(Records()[1].code, -401);
     for (const auto& ticket : held) relay.Close(ticket);
 }
+
+// Start-up that does not hold the game: the asynchronous start-up returns before the backend
+// has answered anything, and the deadline ends a blocking one against a backend that never
+// answers. Each case starts the SDK again in the same process (the one before failed: no EOS ids).
+TEST_F(CInterface, StartUpNeverHoldsTheGameLongerThanItsDeadline) {
+    struct Case {
+        const char* name;
+        bool async;
+        int mode;
+        int deadlineMs;
+    };
+    const Case cases[] = {
+        {"async, results on SDK threads", true, VOND_CALLBACKS_ON_SDK_THREADS, 0},
+        {"async, results on the update thread", true, VOND_CALLBACKS_ON_UPDATE_THREAD, 0},
+        {"blocking, against a silent backend with a 2 s deadline", false, VOND_CALLBACKS_ON_SDK_THREADS, 2000},
+    };
+    // The backend holds every answer until the test lets it go.
+    server_.HoldReplies(true);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            g_records.clear();
+        }
+        ASSERT_EQ(vond_set_callback_mode(c.mode), 0);
+        vond_set_startup_timeout_ms(c.deadlineMs);
+        const auto started = std::chrono::steady_clock::now();
+        if (c.async) {
+            vond_init_async_ex("app-1", "key-1", nullptr, &Record, &init_);
+            // Back before the backend was let go; meanwhile the SDK answers as before start-up.
+            EXPECT_TRUE(Records().empty());
+            vond_call_pay("p", "", &Record, &pay_);
+            if (c.mode == VOND_CALLBACKS_ON_SDK_THREADS) {
+                ASSERT_EQ(Records().size(), 1u);
+                EXPECT_EQ(Records()[0].code, -401);
+                EXPECT_EQ(Records()[0].user, &pay_);
+            }
+            server_.Release(1000);
+        } else {
+            server_.NeverAnswer();
+            vond_init("app-1", "key-1", &Record, &init_);
+            // Well within the transport's own bound (10 s to connect and 30 s per read).
+            EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+        }
+        std::vector<CRecord> heard;
+        ASSERT_TRUE(vondtest::WaitUntil([&] {
+            if (c.mode == VOND_CALLBACKS_ON_UPDATE_THREAD) vond_update_sdk_event();
+            heard.clear();
+            for (const CRecord& record : Records()) {
+                if (record.user == &init_) heard.push_back(record);
+            }
+            return heard.size() >= 2;
+        }));
+        ASSERT_EQ(heard.size(), 2u);
+        EXPECT_EQ(heard[0].code, -502);
+        if (c.deadlineMs > 0) EXPECT_NE(heard[0].message.find("start-up deadline"), std::string::npos);
+        EXPECT_TRUE(IsStartUpOutcome(heard[1])) << heard[1].message;
+        if (c.mode == VOND_CALLBACKS_ON_UPDATE_THREAD) {
+            for (const CRecord& record : Records()) EXPECT_EQ(record.thread, std::this_thread::get_id());
+        } else if (c.async) {
+            EXPECT_NE(heard[1].thread, std::this_thread::get_id());
+        } else {
+            EXPECT_EQ(heard[1].thread, std::this_thread::get_id());
+        }
+    }
+    vond_exit();
+}

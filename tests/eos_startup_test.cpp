@@ -11,6 +11,7 @@
 #include "support/EosTestEnv.h"
 #include "support/LoopbackServer.h"
 #include "support/TestEnv.h"
+#include "vondsdk_c.h"
 
 using vondtest::LoopbackServer;
 using vondtest::Recorder;
@@ -126,5 +127,41 @@ TEST_F(EosStartup, NoSandboxIdAnywhereFailsStartUp) {
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[1].code, 200);
     EXPECT_EQ(EOSSim_GetCallCount("EOS_Initialize"), 1);
+    VondProxy::Exit();
+}
+
+// A player who starts the game offline: the ids of the last configuration that came are kept
+// in the data folder and fill what the game and the launcher left empty; the game's own win.
+TEST_F(EosStartup, OfflineStartUpTakesTheEosIdsOfTheKeptConfiguration) {
+    LoopbackServer server(vondtest::ServerCert::Trusted);
+    server.Reply([](const std::string&) { return HttpAnswer(200, kEpicConfig); });
+    PointAt(server);
+    VondSdk::LaunchArgs::Parse(L"game.exe -epicdeploymentid=deployment-9");
+
+    // Online, but no sandbox id anywhere: EOS does not start, the configuration is kept.
+    VondProxy::Init(L"app-1", L"key-1", &Recorder::Callback);
+    ASSERT_EQ(Recorder::Records().size(), 1u);
+    EXPECT_EQ(Recorder::Records()[0].code, -402);
+    std::string kept;
+    ASSERT_TRUE(vondtest::ReadFile(data_.Path() + "/app-1/ClientConfig", kept));
+    EXPECT_NE(kept.find("\"epicProductId\":\"product-1\""), std::string::npos) << kept;
+
+    // Offline: the backend never answers; the deadline ends the wait.
+    server.NeverAnswer();
+    vond_set_startup_timeout_ms(1000);
+    auto info = std::make_shared<EosGameInfo>();
+    info->sandboxId = "sandbox-1";
+    info->productName = "GameOwnName";
+    VondProxy::Init(L"app-1", L"key-1", info, &Recorder::Callback);
+    auto records = Recorder::Records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[1].code, -502);
+    EXPECT_EQ(records[2].code, 200);
+    EXPECT_EQ(records[2].message, L"Epic Init Success!");
+    EXPECT_EQ(info->productId, "product-1");
+    EXPECT_EQ(info->clientId, "client-1");
+    EXPECT_EQ(info->clientSecret, "secret-1");
+    EXPECT_EQ(info->productName, "GameOwnName");
+    EXPECT_EQ(info->deploymentId, "deployment-9");
     VondProxy::Exit();
 }

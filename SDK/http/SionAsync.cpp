@@ -32,9 +32,14 @@ struct Async::State {
     std::mutex mutex;
     // Signals both a change of the queue and a worker leaving.
     std::condition_variable cond;
+    // Keyed by a number never reused, so that workers of a stopped round still leaving and
+    // the next round's workers never share a key.
     std::map<int, std::thread> threads;
+    int nextKey = 0;
     bool started = false;
     std::atomic<bool> stop{false};
+    // Raised by Reset: a worker of an earlier round leaves and drops what it was running.
+    std::atomic<int> round{0};
     bool joinOnStart = false;
     Async::ThreadFactory spawn;
 };
@@ -56,20 +61,21 @@ void RunCompletion(const Completion& completion, AsyncResponse response) {
     }
 }
 
-void WorkerLoop(const std::shared_ptr<Async::State>& state, int index) {
+void WorkerLoop(const std::shared_ptr<Async::State>& state, int index, int round) {
     currentPool = state.get();
     currentWorker = index;
-    while (!state->stop.load()) {
+    auto leaving = [&] { return state->stop.load() || state->round.load() != round; };
+    while (!leaving()) {
         Async::State::AsyncTask task;
         {
             std::unique_lock<std::mutex> lock(state->mutex);
-            state->cond.wait(lock, [&] { return !state->queue.empty() || state->stop.load(); });
-            if (state->stop.load()) break;
+            state->cond.wait(lock, [&] { return !state->queue.empty() || leaving(); });
+            if (leaving()) break;
             task = std::move(state->queue.front());
             state->queue.pop_front();
         }
         state->cond.notify_one();
-        if (state->stop.load()) continue;
+        if (leaving()) continue;
 
         AsyncResponse outcome;
         outcome.id = task.id;
@@ -79,7 +85,7 @@ void WorkerLoop(const std::shared_ptr<Async::State>& state, int index) {
             outcome.resp = Response();
             outcome.err = failure.what();
         }
-        if (state->stop.load()) continue;
+        if (leaving()) continue;
         RunCompletion(task.completion, std::move(outcome));
     }
     // The connection this worker kept for its next exchange goes with it.
@@ -129,9 +135,11 @@ void Async::Start() {
     std::unique_lock<std::mutex> lock(state_->mutex);
     if (state_->started) throw std::logic_error(kStartTwiceMessage);
     try {
-        for (int index = 0; index < state_->threadCount; ++index) {
+        const int round = state_->round.load();
+        for (int made = 0; made < state_->threadCount; ++made) {
             std::shared_ptr<State> state = state_;
-            std::function<void()> body = [state, index] { WorkerLoop(state, index); };
+            const int index = state_->nextKey++;
+            std::function<void()> body = [state, index, round] { WorkerLoop(state, index, round); };
             std::thread worker =
                 state_->spawn ? state_->spawn(std::move(body)) : std::thread(std::move(body));
             state_->threads[index] = std::move(worker);
@@ -177,6 +185,20 @@ void Async::Enqueue(const RequestBuilder& builder, Completion completion) {
 
 void Async::Stop() {
     StopAndWait(*state_, false);
+}
+
+void Async::Reset() {
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (!state_->stop.load()) return;
+        // A worker still here is the one whose completion called Stop: the new round tells it
+        // to leave once that completion returns.
+        state_->round.fetch_add(1);
+        state_->queue.clear();
+        state_->started = false;
+        state_->stop.store(false);
+    }
+    state_->cond.notify_all();
 }
 
 bool Async::Started() const {

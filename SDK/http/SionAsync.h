@@ -1,5 +1,6 @@
 // sion::Async: the fixed pool of six workers that runs every backend exchange.
-// One pool per process (Pool()); started by Init, stopped by Exit.
+// One pool per process (Pool()); started by Init, stopped by Exit (and reset by an Exit that
+// keeps EOS for another session).
 #pragma once
 
 #include <atomic>
@@ -49,8 +50,13 @@ public:
     // workers have left (from a completion, all but the calling worker).
     void Stop();
 
+    // After Stop: the pool is as before its first Start again (requests are queued until the
+    // next Start, which makes six new workers); the stopped round's results stay dropped. For
+    // a second play session in one process. Does nothing while the pool is not stopped.
+    void Reset();
+
     bool Started() const;
-    // True once Stop or destruction has begun; the pool never serves again afterwards.
+    // True from Stop or destruction until a Reset; a stopped pool drops what it is given.
     bool Stopped() const;
 
     // Makes each worker thread; tests replace it to make the OS refuse one. Set before Start.

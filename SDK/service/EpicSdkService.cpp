@@ -102,6 +102,11 @@ void EpicSdkService::shutdown() {
     LOG(INFO) << "[EOS SDK] Shutdown Complete";
 }
 
+bool EpicSdkService::isRunning() {
+    SdkState& state = State();
+    return state.initialised.load() && !state.shutDown.load();
+}
+
 std::shared_ptr<const EosGameInfo> EpicSdkService::currentGameInfo() {
     SdkState& state = State();
     std::lock_guard<std::mutex> lock(state.infoMutex);

@@ -16,6 +16,8 @@ public:
     static bool init(const EosGameInfo& info);
     // Releases the platform and shuts the SDK down (Exit). Refusals are logged.
     static void shutdown();
+    // True between a successful init and shutdown: the SDK and platform are up. Any thread.
+    static bool isRunning();
     // A copy of the info of the successful init (all fields empty before it). Any thread.
     static std::shared_ptr<const EosGameInfo> currentGameInfo();
 };

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <utility>
+#include <vector>
 
 #include "easylogging++.h"
 #include "utils/VondUtils.h"
@@ -27,6 +28,14 @@ void Call(VondResultCallback callback, void* user, int code, const std::string& 
 }
 
 }  // namespace
+
+void CVondCallbackRelay::Deliver(const Result& result) {
+    if (result.logCallback != nullptr) {
+        result.logCallback(result.code, result.message.c_str(), result.user);
+    } else {
+        Call(result.callback, result.user, result.code, result.message, result.data);
+    }
+}
 
 CVondCallbackRelay& CVondCallbackRelay::Instance() {
     static CVondCallbackRelay* relay = new CVondCallbackRelay();
@@ -60,7 +69,7 @@ bool CVondCallbackRelay::SetMode(int mode) {
 
 void CVondCallbackRelay::Report(VondResultCallback callback, void* user, int code, const std::string& message) {
     try {
-        Dispatch(Result{callback, user, code, message, std::string()});
+        Dispatch(Result{callback, nullptr, user, code, message, std::string()});
     } catch (const std::exception& e) {
         LOG(ERROR) << "C callback dropped: " << e.what();
     }
@@ -99,11 +108,49 @@ void CVondCallbackRelay::Dispatch(Result result) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (mode_ == VOND_CALLBACKS_ON_UPDATE_THREAD) {
             // Nothing after shut-down would ever deliver it.
-            if (!shutDown_ && result.callback != nullptr) queue_.push_back(std::move(result));
+            if (shutDown_ || (result.callback == nullptr && result.logCallback == nullptr)) return;
+            if (result.logCallback != nullptr) {
+                // A game that stops pumping must not make the log grow without bound.
+                if (queuedLogLines_ >= kMaxQueuedLogLines) return;
+                ++queuedLogLines_;
+            }
+            queue_.push_back(std::move(result));
             return;
         }
     }
-    Call(result.callback, result.user, result.code, result.message, result.data);
+    Deliver(result);
+}
+
+void CVondCallbackRelay::Log(VondLogCallback callback, void* user, int level, const std::string& line) {
+    if (callback == nullptr) return;
+    try {
+        Result result;
+        result.logCallback = callback;
+        result.user = user;
+        result.code = level;
+        result.message = line;
+        Dispatch(std::move(result));
+    } catch (...) {
+        // A log line is never worth unwinding into the SDK's log thread.
+    }
+}
+
+void CVondCallbackRelay::RefuseOpen(int code, const std::string& message) {
+    std::vector<Result> refused;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (Slot& slot : slots_) {
+            if (!slot.open || slot.lifetime != Lifetime::OneResult) continue;
+            refused.push_back(Result{slot.callback, nullptr, slot.user, code, message, std::string()});
+            slot = Slot{};
+        }
+    }
+    for (const Result& result : refused) Deliver(result);
+}
+
+void CVondCallbackRelay::Reopen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    shutDown_ = false;
 }
 
 bool CVondCallbackRelay::PopFront(Result& result) {
@@ -111,6 +158,7 @@ bool CVondCallbackRelay::PopFront(Result& result) {
     if (queue_.empty()) return false;
     result = std::move(queue_.front());
     queue_.pop_front();
+    if (result.logCallback != nullptr) --queuedLogLines_;
     return true;
 }
 
@@ -120,7 +168,7 @@ void CVondCallbackRelay::Drain() {
     std::size_t budget = Queued();
     Result result;
     while (budget-- > 0 && PopFront(result)) {
-        Call(result.callback, result.user, result.code, result.message, result.data);
+        Deliver(result);
     }
 }
 
@@ -130,7 +178,7 @@ void CVondCallbackRelay::Shutdown() {
         shutDown_ = true;
     }
     Result result;
-    while (PopFront(result)) Call(result.callback, result.user, result.code, result.message, result.data);
+    while (PopFront(result)) Deliver(result);
 }
 
 std::size_t CVondCallbackRelay::Queued() const {

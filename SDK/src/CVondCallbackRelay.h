@@ -44,12 +44,23 @@ public:
     bool SetMode(int mode);
     // A result of an operation that never reached the SDK, delivered by the mode's rules.
     void Report(VondResultCallback callback, void* user, int code, const std::string& message);
+    // One SDK log line for the game's log callback, delivered by the mode's rules (at once on
+    // the calling thread, or queued for the update thread). In the update-thread mode at most
+    // kMaxQueuedLogLines wait at once; more are dropped. Never throws.
+    void Log(VondLogCallback callback, void* user, int level, const std::string& line);
+    static constexpr std::size_t kMaxQueuedLogLines = 4096;
     // Delivers, on the calling thread, the results queued when it began, oldest first; a
     // callback may call Drain again. Game callbacks run with no lock held.
     void Drain();
     // After Exit: later arrivals are dropped in the update-thread mode, then everything
     // still queued is delivered on the calling thread.
     void Shutdown();
+    // After Shutdown, when EOS is kept for another session: every operation still waiting is
+    // answered code with message now, on the calling thread, and its result, should one come,
+    // is dropped; so nothing of the ended session reaches the next one.
+    void RefuseOpen(int code, const std::string& message);
+    // A new session after Shutdown: results are delivered again.
+    void Reopen();
     std::size_t Queued() const;
 
     // The slot functions' entry: one result of the operation in slot.
@@ -64,6 +75,7 @@ private:
     };
     struct Result {
         VondResultCallback callback = nullptr;
+        VondLogCallback logCallback = nullptr;  // set for a log line (code is its level)
         void* user = nullptr;
         int code = 0;
         std::string message;
@@ -73,6 +85,8 @@ private:
     CVondCallbackRelay() = default;
     // Queues or delivers one result; called without the lock.
     void Dispatch(Result result);
+    // Calls the game's callback for one result; no lock held.
+    static void Deliver(const Result& result);
     bool PopFront(Result& result);
 
     mutable std::mutex mutex_;  // guards everything below
@@ -83,6 +97,7 @@ private:
     int mode_ = VOND_CALLBACKS_ON_SDK_THREADS;
     bool shutDown_ = false;
     std::deque<Result> queue_;
+    std::size_t queuedLogLines_ = 0;
 };
 
 }  // namespace VondSdk

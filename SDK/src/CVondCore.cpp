@@ -6,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -15,6 +16,7 @@
 #include "http/CVondHttp.h"
 #include "http/SionAsync.h"
 #include "platform/Platform.h"
+#include "service/EosPlatform.h"
 #include "service/EpicLoginService.h"
 #include "service/EpicSdkService.h"
 #include "src/CVondEventOutbox.h"
@@ -22,6 +24,8 @@
 #include "src/CVondTrack.h"
 #include "src/CVondUser.h"
 #include "src/OrderWriter.h"
+#include "utils/GameCalls.h"
+#include "utils/KeptClientConfig.h"
 #include "utils/VondConfigUtils.h"
 #include "utils/VondJson.h"
 #include "utils/VondLogging.h"
@@ -46,6 +50,23 @@ constexpr char kEventsNotWritten[] = "Exit: event writer did not finish in time"
 constexpr char kOrdersNotWritten[] = "Exit: order writer did not finish in time";
 // What Exit may spend on the disk, order records and events together: it returns within 1 s.
 constexpr std::chrono::milliseconds kExitWriteBound(800);
+constexpr char kDeadlinePassed[] = "Http Code:, Msg:Client config not answered within the start-up deadline";
+constexpr char kKeptConfigUsed[] = "Client config request failed, EOS ids taken from the kept config";
+constexpr char kEosKept[] = "[EOS SDK] Kept from the last session";
+constexpr char kStaleLogin[] = "Epic login of an ended session dropped";
+constexpr char kEosWorkLeft[] = "Exit: EOS work of the session still running";
+constexpr int kCodeExchangeFailed = -502;
+// With EOS kept, Exit lets EOS finish what the session started with it for at most this long,
+// so that its completions do not land in the next session.
+constexpr std::chrono::milliseconds kEosSettleBound(2000);
+// Order writes that completions of the ended session queued after the first flush.
+constexpr std::chrono::milliseconds kOrderWriteBound(2000);
+// How long an Exit that keeps EOS waits for a start-up it interrupted to leave.
+constexpr std::chrono::seconds kStartupLeaveBound(10);
+
+// Set on the thread running a start-up: Exit called from there (a game callback of the
+// start-up) must not wait for that very start-up.
+thread_local bool t_inStartup = false;
 
 void Report(ResultCallback callback, int code, const std::string& message) {
     AnswerGame(callback, code, ToWide(message), std::wstring());
@@ -69,6 +90,8 @@ struct StartupWait {
     std::mutex mutex;
     std::condition_variable cond;
     bool done = false;
+    // Claimed once, by the answer or by the deadline: the game hears of the request once.
+    bool answered = false;
     nlohmann::json clientConfig;
 };
 
@@ -111,8 +134,10 @@ void OnClientConfig(const std::shared_ptr<StartupWait>& wait, ResultCallback cal
             if (!config.is_discarded() && IntMember(config, "isTestDevice") == 1) ConfigureLogging(true);
             {
                 std::lock_guard<std::mutex> lock(wait->mutex);
+                wait->answered = true;
                 wait->clientConfig = config.is_discarded() ? nlohmann::json() : config;
             }
+            if (!config.is_discarded()) keptconfig::Keep(config);
             // Loaded ahead of the first purchase, which then needs no product request of its own.
             CVondPay::Instance().QueryProducts(&IgnoreResult);
             // An unreadable AppConf may hold the flag: the attribution waits for a start-up
@@ -120,7 +145,14 @@ void OnClientConfig(const std::shared_ptr<StartupWait>& wait, ResultCallback cal
             nlohmann::json appConf;
             if (ReadConfigJson(false, appConf) && IntMember(appConf, kAttributionFlag) == 0) SendAttribution();
         } else {
-            if (callback != nullptr) callback(resp.code, resp.msg, resp.data);
+            bool tell = false;
+            {
+                std::lock_guard<std::mutex> lock(wait->mutex);
+                tell = !wait->answered;
+                wait->answered = true;
+            }
+            // Past the deadline the game has heard of this request already.
+            if (tell && callback != nullptr) callback(resp.code, resp.msg, resp.data);
         }
     } catch (const std::exception& e) {
         LOG(ERROR) << "Client config handling failed: " << e.what();
@@ -130,9 +162,9 @@ void OnClientConfig(const std::shared_ptr<StartupWait>& wait, ResultCallback cal
     }
 }
 
-// Fills the fields the game left empty, then starts EOS. A null or unparsable configuration
-// only leaves its fields empty (StringMember reads nothing from a non-object).
-bool FillGameInfo(const nlohmann::json& clientConfig, EosGameInfo& gameInfo) {
+// Fills the fields the game left empty. A null or unparsable configuration only leaves its
+// fields empty (StringMember reads nothing from a non-object).
+void FillGameInfo(const nlohmann::json& clientConfig, EosGameInfo& gameInfo) {
     auto fill = [](std::string& field, const std::string& value) {
         if (field.empty()) field = value;
     };
@@ -143,7 +175,25 @@ bool FillGameInfo(const nlohmann::json& clientConfig, EosGameInfo& gameInfo) {
     fill(gameInfo.productId, StringMember(clientConfig, "epicProductId"));
     fill(gameInfo.clientId, StringMember(clientConfig, "epicClientCredentialsId"));
     fill(gameInfo.clientSecret, StringMember(clientConfig, "epicClientCredentialsSecret"));
-    return EpicSdkService::init(gameInfo);
+}
+
+// Ticks EOS until the EOS operations the SDK started are over (bounded): with EOS kept
+// between sessions their completions would otherwise land in the next session.
+void SettleEosWork() {
+    if (FPlatform::OnTickThread()) return;  // Exit from inside the tick: nothing can tick now
+    auto idle = [] {
+        return !EpicLoginService::isLoggingIn() && CVondPay::Instance().RunningCheckouts().empty() &&
+               FPlatform::PendingWork() == 0;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + kEosSettleBound;
+    while (!idle()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            LOG(WARNING) << kEosWorkLeft;
+            return;
+        }
+        FPlatform::Update();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 }  // namespace
@@ -156,9 +206,13 @@ CVondCore& CVondCore::Instance() {
 
 void CVondCore::InitSdk(std::string appId, std::string appKey, std::shared_ptr<EosGameInfo> gameInfo,
                         ResultCallback callback) {
+    uint64_t session = 0;
     {
         std::unique_lock<std::mutex> lock(lifecycleMutex_);
-        lifecycleChanged_.wait(lock, [this] { return lifecycle_ != Lifecycle::Starting; });
+        initCalled_ = true;
+        lifecycleChanged_.wait(lock, [this] {
+            return lifecycle_ != Lifecycle::Starting && lifecycle_ != Lifecycle::Exiting;
+        });
         switch (lifecycle_) {
             case Lifecycle::Running:
                 lock.unlock();
@@ -171,20 +225,26 @@ void CVondCore::InitSdk(std::string appId, std::string appKey, std::shared_ptr<E
                 return;
             default:
                 lifecycle_ = Lifecycle::Starting;
+                startupRunning_ = true;
+                session = session_.load();
                 break;
         }
     }
     bool ok = false;
+    t_inStartup = true;
     try {
-        ok = StartUp(std::move(appId), std::move(appKey), std::move(gameInfo), callback);
+        ok = StartUp(std::move(appId), std::move(appKey), std::move(gameInfo), callback, session);
     } catch (...) {
         ok = false;
     }
+    t_inStartup = false;
     {
         std::lock_guard<std::mutex> lock(lifecycleMutex_);
-        if (lifecycle_ != Lifecycle::Exited) lifecycle_ = ok ? Lifecycle::Running : Lifecycle::Idle;
-        ok = lifecycle_ == Lifecycle::Running;
-        inited_.store(ok);
+        startupRunning_ = false;
+        const bool current = session_.load() == session;
+        if (current && lifecycle_ == Lifecycle::Starting) lifecycle_ = ok ? Lifecycle::Running : Lifecycle::Idle;
+        ok = current && lifecycle_ == Lifecycle::Running;
+        if (current) inited_.store(ok);
     }
     lifecycleChanged_.notify_all();
     if (ok) {
@@ -194,14 +254,44 @@ void CVondCore::InitSdk(std::string appId, std::string appKey, std::shared_ptr<E
     }
 }
 
+bool CVondCore::InitSdkAsync(std::string appId, std::string appKey, std::shared_ptr<EosGameInfo> gameInfo,
+                             ResultCallback callback, std::function<void()> finished) {
+    // The thread may outlive an unload of the library by the game.
+    platform::PinLibraryCode();
+    try {
+        std::thread([this, appId = std::move(appId), appKey = std::move(appKey), gameInfo = std::move(gameInfo),
+                     callback, finished = std::move(finished)]() mutable {
+            RunGuarded([&] { InitSdk(std::move(appId), std::move(appKey), std::move(gameInfo), callback); },
+                       "Init failed");
+            if (finished) RunGuarded(finished, "Init failed");
+        }).detach();
+    } catch (const std::system_error& e) {
+        LOG(ERROR) << "Start-up thread failed: " << e.what();
+        return false;
+    }
+    return true;
+}
+
+bool CVondCore::SetKeepEosBetweenSessions(bool keep) {
+    std::lock_guard<std::mutex> lock(lifecycleMutex_);
+    if (initCalled_) return false;
+    keepEos_.store(keep);
+    return true;
+}
+
+bool CVondCore::SessionEnded(uint64_t session) const {
+    std::lock_guard<std::mutex> lock(lifecycleMutex_);
+    return session_.load() != session || lifecycle_ == Lifecycle::Exited;
+}
+
 bool CVondCore::IsExited() const {
     std::lock_guard<std::mutex> lock(lifecycleMutex_);
-    return lifecycle_ == Lifecycle::Exited;
+    return lifecycle_ == Lifecycle::Exited || lifecycle_ == Lifecycle::Exiting;
 }
 
 // The start-up itself; the caller holds the Starting state and answers the game.
 bool CVondCore::StartUp(std::string appId, std::string appKey, std::shared_ptr<EosGameInfo> gameInfo,
-                        ResultCallback callback) {
+                        ResultCallback callback, uint64_t session) {
     if (!gameInfo) gameInfo = std::make_shared<EosGameInfo>();
     ConfigureLogging(false);
     InitGlobalParams(std::move(appId), std::move(appKey));
@@ -235,13 +325,28 @@ bool CVondCore::StartUp(std::string appId, std::string appKey, std::shared_ptr<E
         [wait, callback](HttpResp resp) { OnClientConfig(wait, callback, resp); });
 
     nlohmann::json clientConfig;
+    bool deadlinePassed = false;
     {
         // The transport bounds every exchange, so the answer always comes; only a stopped
-        // pool (Exit on another thread) drops it, and Exit ends this wait too.
+        // pool (Exit on another thread) drops it, and Exit ends this wait too. The game's
+        // deadline, when set, ends it sooner: the request then counts as failed.
         std::unique_lock<std::mutex> lock(wait->mutex);
-        wait->cond.wait(lock, [&] { return wait->done || pool.Stopped(); });
-        clientConfig = wait->clientConfig;
+        auto ready = [&] { return wait->done || pool.Stopped(); };
+        const int64_t timeoutMs = startupTimeoutMs_.load();
+        if (timeoutMs > 0 && !wait->cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready)) {
+            if (!wait->answered) {
+                wait->answered = true;
+                deadlinePassed = true;
+            } else {
+                // The answer is being handled right now: it is as good as in.
+                wait->cond.wait(lock, ready);
+            }
+        } else {
+            wait->cond.wait(lock, ready);
+        }
+        if (!deadlinePassed) clientConfig = wait->clientConfig;
     }
+    if (deadlinePassed) Report(callback, kCodeExchangeFailed, kDeadlinePassed);
     {
         std::lock_guard<std::mutex> lock(g_startupMutex);
         g_waitingStartups.erase(std::remove_if(g_waitingStartups.begin(), g_waitingStartups.end(),
@@ -253,15 +358,23 @@ bool CVondCore::StartUp(std::string appId, std::string appKey, std::shared_ptr<E
     }
 
     // Exit during the wait: EOS is not started over a stopped SDK.
-    if (IsExited()) return false;
+    if (SessionEnded(session)) return false;
+    // A player offline still gets EOS up, with the ids of the last configuration that came.
+    if (!clientConfig.is_object() && keptconfig::Load(clientConfig)) LOG(INFO) << kKeptConfigUsed;
     LaunchArgs::Parse(platform::CommandLine());
-    const bool ok = FillGameInfo(clientConfig, *gameInfo);
-    if (ok && IsExited()) {
+    FillGameInfo(clientConfig, *gameInfo);
+    if (EpicSdkService::isRunning()) {
+        // A new session on the EOS SDK and platform that the last one left up.
+        LOG(INFO) << kEosKept;
+        return true;
+    }
+    const bool ok = EpicSdkService::init(*gameInfo);
+    if (ok && SessionEnded(session) && !keepEos_.load()) {
         // Exit ran while EOS was starting and found nothing to shut down.
         EpicSdkService::shutdown();
         return false;
     }
-    return ok;
+    return ok && !SessionEnded(session);
 }
 
 void CVondCore::InitGlobalParams(std::string appId, std::string appKey) {
@@ -303,7 +416,13 @@ void CVondCore::PostEvent(const std::string& eventName, const std::string& param
 void CVondCore::Login(ResultCallback callback) {
     // The service keeps itself alive until EOS answers; the completion needs nothing of it.
     auto service = std::make_shared<EpicLoginService>();
-    LoginCompletion completion = [callback](std::shared_ptr<LoginInfo> info) {
+    const uint64_t session = Session();
+    LoginCompletion completion = [callback, session](std::shared_ptr<LoginInfo> info) {
+        if (CVondCore::Instance().Session() != session) {
+            // EOS answered after the session that asked ended; the next one logs in anew.
+            LOG(WARNING) << kStaleLogin;
+            return;
+        }
         if (!info) {
             Report(callback, kCodeLoginFailure, kLoginFailure);
             return;
@@ -351,12 +470,19 @@ void CVondCore::SetLevel(int level) {
 }
 
 void CVondCore::Exit() {
+    const bool keep = keepEos_.load();
     {
         std::lock_guard<std::mutex> lock(lifecycleMutex_);
-        lifecycle_ = Lifecycle::Exited;
+        if (keep) {
+            lifecycle_ = Lifecycle::Exiting;
+            session_.fetch_add(1);
+        } else {
+            lifecycle_ = Lifecycle::Exited;
+        }
         inited_.store(false);
     }
     lifecycleChanged_.notify_all();
+    if (keep) SettleEosWork();
     // First, while the disk is all it needs: the order records still queued (a settled order,
     // a redeemed one to remove) reach the store, then the events not yet in the outbox's
     // journal are written there; what is unsent goes out at the next start. Bounded, so Exit
@@ -366,7 +492,7 @@ void CVondCore::Exit() {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(writeDeadline - std::chrono::steady_clock::now());
     if (!CVondEventOutbox::Instance().Shutdown(std::max(left, std::chrono::milliseconds(0))))
         LOG(WARNING) << kEventsNotWritten;
-    EpicSdkService::shutdown();
+    if (!keep) EpicSdkService::shutdown();
     sion::Pool().Stop();
     std::vector<std::shared_ptr<StartupWait>> startups;
     {
@@ -377,7 +503,34 @@ void CVondCore::Exit() {
     }
     // A start-up still waiting for its answer would wait for ever: the stopped pool drops it.
     for (const auto& startup : startups) FinishStartupWait(startup);
+    if (keep) {
+        // The next session finds the store as this one left it, and a pool that starts anew.
+        if (!orderwriter::Flush(kOrderWriteBound)) LOG(WARNING) << "Exit: order writes still pending";
+        sion::Pool().Reset();
+        EpicLoginService::clearLoggedInAccount();
+        ResetSession();
+        std::unique_lock<std::mutex> lock(lifecycleMutex_);
+        if (!t_inStartup) {
+            lifecycleChanged_.wait_for(lock, kStartupLeaveBound, [this] { return !startupRunning_; });
+        }
+        if (lifecycle_ == Lifecycle::Exiting) lifecycle_ = Lifecycle::Idle;
+        lock.unlock();
+        lifecycleChanged_.notify_all();
+    }
     LOG(INFO) << "Excute Exit.";
+}
+
+void CVondCore::ResetSession() {
+    loggedIn_.store(false);
+    productsLoaded_.store(false);
+    {
+        std::lock_guard<std::mutex> lock(fieldsMutex_);
+        token_.clear();
+        userId_ = "-1";
+        gameUserInfo_ = GameUserInfo();
+    }
+    CVondPay::Instance().ResetSession();
+    CVondUser::ResetSession();
 }
 
 GlobalParams CVondCore::GetGlobalParams() const {

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -38,12 +40,27 @@ class CVondCore {
 public:
     static CVondCore& Instance();
 
-    // Start-up; blocks the caller until the client configuration has answered. The outcome
-    // goes to callback (which may be null). One start-up runs at a time: a call made while
-    // another runs waits for it and answers "Sdk already init." when it succeeded, -402 when
-    // it failed. After Exit every Init answers -402: EOS cannot start twice in one process.
+    // Start-up; blocks the caller until the client configuration has answered (or the
+    // start-up deadline passed). The outcome goes to callback (which may be null). One
+    // start-up runs at a time: a call made while another runs waits for it and answers "Sdk
+    // already init." when it succeeded, -402 when it failed. After Exit every Init answers
+    // -402 (EOS cannot start twice in one process), unless EOS is kept between sessions.
     void InitSdk(std::string appId, std::string appKey, std::shared_ptr<EosGameInfo> gameInfo,
                  ResultCallback callback);
+    // The same start-up on a thread of the SDK's own; returns at once. finished (may be
+    // empty) runs on that thread after the outcome was reported. False when the OS refused the
+    // thread: nothing was started and nothing is reported.
+    bool InitSdkAsync(std::string appId, std::string appKey, std::shared_ptr<EosGameInfo> gameInfo,
+                      ResultCallback callback, std::function<void()> finished);
+
+    // Opt-in for engines that keep the library loaded across play sessions: Exit then stops
+    // the SDK's own work but leaves the EOS SDK and its platform up, and the next Init starts
+    // a new session on them. Only before the first Init; false (unchanged) afterwards.
+    bool SetKeepEosBetweenSessions(bool keep);
+    bool KeepsEosBetweenSessions() const { return keepEos_.load(); }
+    // How long start-up waits for the client configuration; zero (the default) waits as long
+    // as the transport's own bounds. Past it the request counts as failed for start-up.
+    void SetStartupTimeout(std::chrono::milliseconds timeout) { startupTimeoutMs_.store(timeout.count()); }
     void InitGlobalParams(std::string appId, std::string appKey);
 
     // True when start-up succeeded; otherwise tells callback -401 (unless null).
@@ -69,8 +86,12 @@ public:
     void SetSession(std::string token, std::string userId);
 
     bool IsInited() const { return inited_.load(); }
-    // True once Exit has begun; the SDK never serves again in this process.
+    // True from the start of Exit until the next session begins (for ever without the keep
+    // option): the request pool does not serve then.
     bool IsExited() const;
+    // Counts the sessions ended by Exit; work of an earlier session checks it before it
+    // reaches the game of a later one. Any thread.
+    uint64_t Session() const { return session_.load(); }
     bool IsLoggedIn() const { return loggedIn_.load(); }
     void SetLoggedIn(bool value) { loggedIn_.store(value); }
     bool IsProductsLoaded() const { return productsLoaded_.load(); }
@@ -82,13 +103,23 @@ private:
     // Idle -> Starting -> Running -> Exited, or Starting -> Idle when start-up failed (a later
     // Init may try again). Exit moves every state to Exited. Guarded by lifecycleMutex_;
     // inited_ mirrors Running for the lock-free checks.
-    enum class Lifecycle { Idle, Starting, Running, Exited };
+    // With EOS kept between sessions, Exit moves to Exiting and then back to Idle instead.
+    enum class Lifecycle { Idle, Starting, Running, Exiting, Exited };
     bool StartUp(std::string appId, std::string appKey, std::shared_ptr<EosGameInfo> gameInfo,
-                 ResultCallback callback);
+                 ResultCallback callback, uint64_t session);
+    // True when Exit ended the session start-up began in.
+    bool SessionEnded(uint64_t session) const;
+    // Forgets the player, the products and the game user of the session that ended.
+    void ResetSession();
 
     mutable std::mutex lifecycleMutex_;
     std::condition_variable lifecycleChanged_;
     Lifecycle lifecycle_ = Lifecycle::Idle;
+    bool startupRunning_ = false;  // guarded by lifecycleMutex_
+    bool initCalled_ = false;      // guarded by lifecycleMutex_
+    std::atomic<uint64_t> session_{0};
+    std::atomic<bool> keepEos_{false};
+    std::atomic<int64_t> startupTimeoutMs_{0};
 
     mutable std::mutex fieldsMutex_;  // guards globalParams_, gameUserInfo_, token_, userId_
     GlobalParams globalParams_;

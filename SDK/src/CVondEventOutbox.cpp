@@ -25,7 +25,10 @@ constexpr char kJournalError[] = "Event Outbox Not Writable, Events Kept In Memo
 constexpr char kNotStarted[] = "Event Writer Not Running, Dropped Event";
 constexpr char kTooLarge[] = "Post Event Too Large, Dropped, Bytes:";
 constexpr char kRecovered[] = "Event Outbox Recovered Unsent Events:";
+constexpr char kStillStopping[] = "Event writer of the last session still running, events of this one dropped";
 constexpr int kCodeUnreadable = -501;
+// How long a new session waits for the last session's writer to finish its last group.
+constexpr std::chrono::seconds kRestartWait(5);
 constexpr int kCodeExchangeFailed = -502;
 
 // At most one group written to disk per interval while events keep arriving.
@@ -79,8 +82,40 @@ CVondEventOutbox& CVondEventOutbox::Instance() {
 }
 
 bool CVondEventOutbox::Start() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (started_) return !done_;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (started_ && !stopping_) return !done_;
+    if (started_) {
+        // A new session after Exit: the last writer must be gone before another reads the
+        // journal, or two would append to it. What it left unsent is in the journal, and the
+        // new writer's load finds it there.
+        if (!finished_.wait_for(lock, kRestartWait, [this] { return done_; })) {
+            LOG(ERROR) << kStillStopping;
+            return false;
+        }
+        if (writer_.joinable()) {
+            if (joining_) return false;  // another thread is joining it right now
+            writer_.join();
+        }
+        incoming_.clear();
+        settlements_.clear();
+        stopping_ = false;
+        done_ = false;
+        joining_ = false;
+        sendable_ = false;
+        nextGroupAt_ = Clock::time_point{};
+        retryAt_ = Clock::time_point{};
+        outstanding_.store(0);
+        // The writer's own state; no writer runs now.
+        journal_.Close();
+        unflushed_ = false;
+        journalBytes_ = 0;
+        pending_.clear();
+        pendingBytes_ = 0;
+        inFlight_ = false;
+        inFlightNumber_ = 0;
+        highestNumber_ = 0;
+        failures_ = 0;
+    }
     started_ = true;
     journalPath_ = JournalPathFor(VondConfigUtils::GetAppConfigPath());
     retryBase_ = RetryBaseFromOverride();

@@ -34,9 +34,10 @@ public:
     static constexpr size_t kMaxBytes = 8u << 20;
 
     // Starts the writer for the current app's data folder (the core's app id must be set).
-    // Called once by start-up on the thread that starts the SDK, after the request pool
-    // started; later calls do nothing. False when the OS refused the thread: events are then
-    // dropped with a log line.
+    // Called by start-up on the thread that starts the SDK, after the request pool started;
+    // later calls do nothing, except after Shutdown (a new play session in the same process),
+    // where a new writer starts from the journal. False when the OS refused the thread (events
+    // are then dropped with a log line) or the last writer did not finish in time.
     bool Start();
     // Takes one event's body, complete but for its "eventOrder". Never touches the disk,
     // never waits for the writer: the lock it takes guards a list append. Any thread.

@@ -145,6 +145,17 @@ HttpResp CVondPay::BuildProductResult() const {
     return resp;
 }
 
+void CVondPay::ResetSession() {
+    {
+        std::lock_guard<std::mutex> lock(checkoutsMutex_);
+        checkouts_.clear();
+        reporting_.clear();
+    }
+    std::lock_guard<std::mutex> lock(productsMutex_);
+    products_.clear();
+    productIndex_.clear();
+}
+
 void CVondPay::QueryProducts(ResultCallback callback) {
     if (CVondCore::Instance().IsExited()) {
         // The request pool is gone: without this the game would never hear back.

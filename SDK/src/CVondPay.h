@@ -177,6 +177,11 @@ public:
     void EndReport(const std::string& entitlementId);
     bool IsReporting(const std::string& entitlementId) const;
 
+    // A new play session in the same process: forgets the product table, and the checkouts and
+    // reports of the session that ended (their results were dropped with it; the store keeps
+    // what they settled, and the next login's pass reports it). Exit only.
+    void ResetSession();
+
     // The cached result for the game: code 200, "Success" and the product list text.
     HttpResp BuildProductResult() const;
     // A copy of one product, false when the table has no such id.

@@ -285,6 +285,14 @@ void CVondUser::OnUpdate() {
     if (CVondCore::Instance().IsLoggedIn()) StartEntitlementPass();
 }
 
+void CVondUser::ResetSession() {
+    Rechecks& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.due.clear();
+    r.next.store(INT64_MAX);
+    r.logged.clear();
+}
+
 void CVondUser::NewLogin() {
     Rechecks& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);

@@ -39,6 +39,8 @@ public:
     static void OnUpdate();
     // A backend login: unexplained entitlements are logged again.
     static void NewLogin();
+    // A new play session in the same process: no re-query of the last one stays due. Exit only.
+    static void ResetSession();
 
     // The login answer's "userId" as decimal text; "-1" when absent or not a 64-bit integer.
     static std::string UserIdText(const nlohmann::json& body);

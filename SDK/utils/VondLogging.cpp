@@ -1,8 +1,16 @@
 #include "utils/VondLogging.h"
 
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "easylogging++.h"
+#include "utils/VondUtils.h"
 
 INITIALIZE_EASYLOGGINGPP
 
@@ -21,10 +29,113 @@ const el::base::type::StoragePointer* const kStorageKeptAlive =
 constexpr char kLoggerId[] = "default";
 constexpr char kLogFormat[] = "%datetime [%level]: %msg";
 constexpr char kLogFile[] = "vondlog.log";
+constexpr char kDispatchId[] = "vond-log-target";
+constexpr char kLinesDropped[] = "Log lines dropped (the log callback fell behind): ";
+constexpr size_t kMaxWaitingLines = 10000;
+
+// Whether the test-device rule has the file log on; the target needs the logger enabled too.
+std::atomic<bool> g_fileLog{false};
+
+// The lines on their way to the game's log target. Never destroyed: the library's logging
+// storage is kept to the process's very end, and so is every thread that may log into it.
+struct Sink {
+    std::mutex mutex;  // guards everything below
+    std::condition_variable wake;
+    std::deque<std::pair<int, std::string>> lines;
+    std::shared_ptr<const LogTarget> target;
+    int minLevel = kLogDebug;
+    size_t dropped = 0;
+    bool threadStarted = false;
+    std::atomic<bool> on{false};
+};
+
+Sink& TheSink() {
+    static Sink* sink = new Sink();
+    return *sink;
+}
+
+int LevelOf(el::Level level) {
+    switch (level) {
+        case el::Level::Info:
+            return kLogInfo;
+        case el::Level::Warning:
+            return kLogWarning;
+        case el::Level::Error:
+        case el::Level::Fatal:
+            return kLogError;
+        default:
+            return kLogDebug;
+    }
+}
+
+// One message as one line of valid UTF-8: the SDK logs answer bodies, which may hold anything.
+std::string OneLine(const std::string& message) {
+    std::string line = ToUtf8(ToWide(message));
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    for (char& c : line) {
+        if (c == '\n' || c == '\r') c = ' ';
+    }
+    return line;
+}
+
+// Runs inside the library's dispatch, under its locks and maybe under an SDK lock of the
+// logging thread: it only hands the line over.
+class TargetDispatch : public el::LogDispatchCallback {
+protected:
+    void handle(const el::LogDispatchData* data) override {
+        Sink& sink = TheSink();
+        if (!sink.on.load(std::memory_order_relaxed) || data == nullptr || data->logMessage() == nullptr) return;
+        const int level = LevelOf(data->logMessage()->level());
+        std::string line;
+        try {
+            line = OneLine(data->logMessage()->message());
+        } catch (...) {
+            return;
+        }
+        bool wake = false;
+        {
+            std::lock_guard<std::mutex> lock(sink.mutex);
+            if (!sink.target || level < sink.minLevel) return;
+            if (sink.lines.size() >= kMaxWaitingLines) {
+                ++sink.dropped;
+                return;
+            }
+            wake = sink.lines.empty();
+            sink.lines.emplace_back(level, std::move(line));
+        }
+        if (wake) sink.wake.notify_one();
+    }
+};
+
+void DeliverLines() {
+    Sink& sink = TheSink();
+    std::unique_lock<std::mutex> lock(sink.mutex);
+    for (;;) {
+        sink.wake.wait(lock, [&] { return !sink.lines.empty() || sink.dropped != 0; });
+        std::deque<std::pair<int, std::string>> lines;
+        lines.swap(sink.lines);
+        const size_t dropped = sink.dropped;
+        sink.dropped = 0;
+        std::shared_ptr<const LogTarget> target = sink.target;
+        lock.unlock();
+        if (target) {
+            if (dropped != 0) lines.emplace_back(kLogWarning, kLinesDropped + std::to_string(dropped));
+            for (const auto& entry : lines) {
+                try {
+                    (*target)(entry.first, entry.second);
+                } catch (...) {
+                    // The game's callback threw: the next line still goes out.
+                }
+            }
+        }
+        lock.lock();
+    }
+}
 
 }  // namespace
 
 void ConfigureLogging(bool enabled) {
+    g_fileLog.store(enabled);
     // The library's flag word is written without its lock, while workers read it for every
     // line: set it once, before any worker exists.
     static std::once_flag flagOnce;
@@ -32,13 +143,16 @@ void ConfigureLogging(bool enabled) {
     el::Configurations conf;
     conf.setToDefault();
     conf.set(el::Level::Global, el::ConfigurationType::Format, kLogFormat);
-    conf.set(el::Level::Global, el::ConfigurationType::Enabled, enabled ? "true" : "false");
+    // The library hands a line to the log target only when the logger is enabled.
+    const bool any = enabled || TheSink().on.load();
+    conf.set(el::Level::Global, el::ConfigurationType::Enabled, any ? "true" : "false");
     if (enabled) {
         conf.set(el::Level::Global, el::ConfigurationType::Filename, kLogFile);
     } else {
         // A disabled logger would still open its file; a start-up that keeps logging off
-        // must leave no log file behind.
+        // must leave no log file behind (nor print, for a target alone).
         conf.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
+        conf.set(el::Level::Global, el::ConfigurationType::ToStandardOutput, "false");
     }
     // The library's reconfiguration resets per-level counters before it takes the logger's
     // lock, while workers may be writing lines: hold that (recursive) lock for all of it.
@@ -52,12 +166,33 @@ void ConfigureLogging(bool enabled) {
     el::Loggers::reconfigureLogger(logger, conf);
 }
 
+void SetLogTarget(int minLevel, LogTarget target) {
+    Sink& sink = TheSink();
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(sink.mutex);
+        if (target && !sink.threadStarted) {
+            try {
+                std::thread(&DeliverLines).detach();
+                sink.threadStarted = true;
+            } catch (const std::system_error&) {
+                return;  // no thread, no target: a target called under the SDK's locks could deadlock
+            }
+        }
+        sink.target = target ? std::make_shared<const LogTarget>(std::move(target)) : nullptr;
+        sink.minLevel = minLevel;
+        if (!sink.target) sink.lines.clear();
+        changed = sink.on.exchange(sink.target != nullptr) != (sink.target != nullptr);
+    }
+    if (changed) ConfigureLogging(g_fileLog.load());
+}
+
 namespace {
 
 // Quiet from the moment the library loads: a game that never reaches a test-device start-up
 // sees no SDK output at all. Defined after the logging storage of this file, so it runs
-// after it.
-const bool kQuietAtLoad = (ConfigureLogging(false), true);
+// after it. The log target's hook is installed here too, before any other thread can log.
+const bool kQuietAtLoad = (ConfigureLogging(false), el::Helpers::installLogDispatchCallback<TargetDispatch>(kDispatchId), true);
 
 }  // namespace
 

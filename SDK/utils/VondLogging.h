@@ -1,11 +1,29 @@
-// The SDK's log: Easylogging++'s "default" logger, off unless the backend marks a test device.
+// The SDK's log: Easylogging++'s "default" logger. Its file is off unless the backend marks a
+// test device; a log target set by the game receives every line, file or no file.
 #pragma once
+
+#include <functional>
+#include <string>
 
 namespace VondSdk {
 
 // Reconfigures the "default" logger: "%datetime [%level]: %msg" to "vondlog.log" in the
 // process's current directory when enabled; when disabled nothing is written and no file
-// is created. Thread-safe.
+// is created. Lines still reach the log target, if one is set. Thread-safe.
 void ConfigureLogging(bool enabled);
+
+// Levels of the log target, lowest first.
+enum LogLevel : int { kLogDebug = 0, kLogInfo = 1, kLogWarning = 2, kLogError = 3 };
+
+// Receives one log line: its level and its message as one UTF-8 line (no time stamp, no line
+// breaks, invalid UTF-8 replaced).
+using LogTarget = std::function<void(int level, const std::string& line)>;
+
+// Sends every line of minLevel or above to target; an empty target stops it. The lines are
+// handed over as they are logged and delivered in that order on a thread of the SDK's own,
+// which holds no SDK lock while target runs (so target may call any SDK function). Lines
+// logged faster than target takes them are dropped past a bound, and the count said. A call
+// already running may still deliver a line after the change. Thread-safe.
+void SetLogTarget(int minLevel, LogTarget target);
 
 }  // namespace VondSdk

@@ -1,10 +1,13 @@
-// A Unity-style game on the Unity package's runtime code, as a console program: the update-
-// thread mode, start-up, login, the product list, an event and one purchase, every callback
-// checked to arrive on the pumping thread inside VondSdk.UpdateSDKEvent().
+// A Unity-style game on the Unity package's runtime code, as a console program, played as the
+// Unity editor plays it: two play sessions in one process (EOS kept between them), the first
+// started with the blocking Init, the second with InitAsync; each logs in, reads the product
+// list, posts an event and buys once. The update-thread mode throughout, with the log callback
+// on: every callback, log lines included, checked to arrive on the pumping thread inside
+// VondSdk.UpdateSDKEvent() (or inside Exit, which delivers what is queued).
 //
 //   mono PackageJourney.exe --mode=update --app-id=ID --app-key=KEY --product=ID [launcher arguments]
 //
-// Exits 0 when the purchase was reported with "status" 1 and no callback came elsewhere.
+// Exits 0 when both purchases were reported with "status" 1 and no callback came elsewhere.
 using System;
 using System.Threading;
 using Vond;
@@ -66,6 +69,74 @@ static class PackageJourney
         return fallback;
     }
 
+    static int failures;
+    static int logLines;
+
+    static void Check(bool ok, string what)
+    {
+        if (ok) return;
+        Console.Error.WriteLine("FAILED: " + what);
+        ++failures;
+    }
+
+    static void Exit()
+    {
+        // Exit delivers on this thread what is still queued, as a last update would.
+        insideUpdate = true;
+        VondSdk.Exit();
+        insideUpdate = false;
+    }
+
+    static void Session(int number, string appId, string appKey, string product)
+    {
+        string tag = "session " + number + ": ";
+        var init = new Operation("init");
+        var login = new Operation("login");
+        var products = new Operation("products");
+        var pay = new Operation("pay");
+        int before = failures;
+
+        if (number == 1)
+        {
+            VondSdk.Init(appId, appKey, init.Callback);
+            Check(init.Calls == 0, tag + "a start-up callback arrived inside Init in the update-thread mode");
+        }
+        else
+        {
+            VondSdk.InitAsync(appId, appKey, init.Callback);
+            // The start-up runs on; a purchase now is refused as before any start-up.
+            var early = new Operation("early pay");
+            VondSdk.CallPay(product, "{}", early.Callback);
+            Check(init.Calls == 0 && early.Calls == 0, tag + "a callback arrived inside InitAsync or CallPay");
+            Check(PumpUntilEnded(early) && early.Code == -401, tag + "a purchase during start-up is refused with -401");
+        }
+        Check(PumpUntilEnded(init) && init.Code == 200, tag + "start-up");
+        if (failures == before)
+        {
+            VondSdk.SetNickName("\u52C7\u8005");
+            VondSdk.SetLevel(3);
+            VondSdk.Login(login.Callback);
+            Check(PumpUntilEnded(login) && login.Code == 200, tag + "login");
+        }
+        if (failures == before)
+        {
+            VondSdk.QueryProducts(products.Callback);
+            Check(PumpUntilEnded(products) && products.Code == 200 && products.Data.Contains("\"productId\":\"" + product + "\""),
+                  tag + "the product list names " + product);
+            VondSdk.PostEvent("csharp_journey", "{\"session\":" + number + "}", 1);
+            VondSdk.CallPay(product, "{\"from\":\"csharp\"}", pay.Callback);
+            Check(PumpUntilEnded(pay) && pay.Code == 200 && pay.Data.Contains("\"status\":1"), tag + "purchase confirmed");
+        }
+        // A few more frames: the entitlement is redeemed inside them.
+        for (int frames = 0; frames < 30; ++frames)
+        {
+            Frame();
+            Thread.Sleep(16);
+        }
+        Exit();
+        Check(login.Calls <= 1 && products.Calls <= 1 && pay.Calls <= 1, tag + "one callback per operation");
+    }
+
     static int Main(string[] args)
     {
         string appId = Option(args, "--app-id", "1001");
@@ -77,49 +148,22 @@ static class PackageJourney
             return 2;
         }
         if (!VondSdk.SetCallbackMode(VondSdk.CallbacksOnUpdateThread)) return 2;
+        Check(VondSdk.SetKeepEosBetweenSessions(true), "keeping EOS between sessions is accepted before Init");
+        VondSdk.SetLogCallback(VondSdk.LogInfo, (level, line) =>
+        {
+            if (Thread.CurrentThread.ManagedThreadId != MainThread || !insideUpdate) wrongPlace = true;
+            if (level < VondSdk.LogInfo || level > VondSdk.LogError || line.IndexOf('\n') >= 0) wrongPlace = true;
+            ++logLines;
+        });
 
-        var init = new Operation("init");
-        var login = new Operation("login");
-        var products = new Operation("products");
-        var pay = new Operation("pay");
-        var failures = 0;
-        Action<bool, string> check = (ok, what) =>
-        {
-            if (ok) return;
-            Console.Error.WriteLine("FAILED: " + what);
-            ++failures;
-        };
+        Session(1, appId, appKey, product);
+        Check(!VondSdk.SetKeepEosBetweenSessions(false), "the option cannot change after Init");
+        if (failures == 0) Session(2, appId, appKey, product);
 
-        VondSdk.Init(appId, appKey, init.Callback);
-        check(init.Calls == 0, "a start-up callback arrived inside Init in the update-thread mode");
-        check(PumpUntilEnded(init) && init.Code == 200, "start-up");
-        if (failures == 0)
-        {
-            VondSdk.SetNickName("\u52C7\u8005");
-            VondSdk.SetLevel(3);
-            VondSdk.Login(login.Callback);
-            check(PumpUntilEnded(login) && login.Code == 200, "login");
-        }
-        if (failures == 0)
-        {
-            VondSdk.QueryProducts(products.Callback);
-            check(PumpUntilEnded(products) && products.Code == 200 && products.Data.Contains("\"productId\":\"" + product + "\""),
-                  "the product list names " + product);
-            VondSdk.PostEvent("csharp_journey", "{\"step\":\"products\"}", 1);
-            VondSdk.CallPay(product, "{\"from\":\"csharp\"}", pay.Callback);
-            check(PumpUntilEnded(pay) && pay.Code == 200 && pay.Data.Contains("\"status\":1"), "purchase confirmed");
-        }
-        // A few more frames: the entitlement is redeemed inside them.
-        for (int frames = 0; frames < 30; ++frames)
-        {
-            Frame();
-            Thread.Sleep(16);
-        }
-        VondSdk.Exit();
-
-        check(!wrongPlace, "every callback on the pumping thread, inside UpdateSDKEvent");
-        check(login.Calls <= 1 && products.Calls <= 1 && pay.Calls <= 1, "one callback per operation");
-        Console.WriteLine("PackageJourney: " + (failures == 0 ? "purchase confirmed" : "FAILED"));
+        Check(logLines > 0, "the log callback heard the SDK");
+        Check(!wrongPlace, "every callback on the pumping thread, inside UpdateSDKEvent");
+        Console.WriteLine("PackageJourney: " + logLines + " log lines; " +
+                          (failures == 0 ? "two sessions, each purchase confirmed" : "FAILED"));
         return failures == 0 ? 0 : 1;
     }
 }

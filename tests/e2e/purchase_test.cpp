@@ -2,7 +2,11 @@
 // behind, through the exported functions against the backend emulator and the EOS stand-in.
 #include "e2e/EpicGame.h"
 
+#include <atomic>
 #include <filesystem>
+#include <mutex>
+
+#include "vondsdk_c.h"
 
 namespace e2e {
 namespace {
@@ -281,6 +285,120 @@ TEST_F(Reconciliation, CorruptStoreIsKeptAsideAndTheNewPurchaseStored) {
         keptAside = text == corrupt;
     }
     EXPECT_TRUE(keptAside);
+}
+
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+bool HasEvent(const json& events, const std::string& name) {
+    for (const json& event : events) {
+        if (event.dump().find(name) != std::string::npos) return true;
+    }
+    return false;
+}
+
+struct LogLine {
+    int level = 0;
+    std::string line;
+    std::thread::id thread;
+};
+std::mutex g_logMutex;
+std::vector<LogLine> g_logLines;
+std::atomic<bool> g_exitFromLog{false};
+std::atomic<bool> g_exitedFromLog{false};
+
+void OnLogLine(int level, const char* line, void*) {
+    {
+        std::lock_guard<std::mutex> lock(g_logMutex);
+        g_logLines.push_back(LogLine{level, line, std::this_thread::get_id()});
+    }
+    // A game that ends the SDK from its log callback, pumping once more first.
+    if (g_exitFromLog.exchange(false)) {
+        vond_update_sdk_event();
+        vond_exit();
+        g_exitedFromLog = true;
+    }
+}
+
+std::vector<LogLine> LogLines() {
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    return g_logLines;
+}
+
+}  // namespace
+
+// An editor keeps the library loaded: three play sessions in one process, each with its own
+// start-up, login, purchase and Exit, on the EOS SDK and platform the first one started.
+TEST_F(Purchase, ThreeSessionsInOneProcessEachBuyAndRedeem) {
+    ASSERT_EQ(vond_set_keep_eos_between_sessions(1), 0);
+    for (int session = 1; session <= 3; ++session) {
+        SCOPED_TRACE("session " + std::to_string(session));
+        LoggedIn();
+        Heard paid = Buy("p1", "session-" + std::to_string(session));
+        EXPECT_EQ(paid.code, 200);
+        EXPECT_EQ(paid.Data()["status"], 1);
+        EXPECT_EQ(paid.Data()["extInfo"], "session-" + std::to_string(session));
+        ASSERT_TRUE(PumpUntil([&] {
+            if (PaidOrders().size() != static_cast<size_t>(session)) return false;
+            json all = Entitlements();
+            if (all.size() != static_cast<size_t>(session)) return false;
+            for (const json& e : all) {
+                if (!e["redeemed"].get<bool>()) return false;
+            }
+            return StoredOrders(kUserId) == 0;
+        }));
+        // The event of the session before reached the backend in this one at the latest.
+        if (session > 1) {
+            const std::string before = "leaving_" + std::to_string(session - 1);
+            EXPECT_TRUE(PumpUntil([&] { return HasEvent(server_.Events(), before); })) << before;
+        }
+        VondProxy::PostEvent(L"leaving_" + std::to_wstring(session), L"{}", 1);
+        VondProxy::Exit();
+        // Between sessions the SDK answers as before any start-up.
+        vondtest::Recorder::Clear();
+        VondProxy::CallPay(L"p1", L"", &vondtest::Recorder::Callback);
+        ASSERT_EQ(Heards().size(), 1u);
+        EXPECT_EQ(Heards()[0].code, -401);
+    }
+    EXPECT_EQ(EOSSim_GetCallCount("EOS_Initialize"), 1);
+    EXPECT_EQ(EOSSim_GetCallCount("EOS_Platform_Create"), 1);
+    EXPECT_EQ(EOSSim_GetCallCount("EOS_Shutdown"), 0);
+    EXPECT_EQ(EOSSim_GetOffTickThreadCalls(), 0);
+}
+
+// The game's log callback hears the lines of a purchase, logged on the game's thread, the
+// tick, the workers and the writers, with the log file off; it may end the SDK from there.
+TEST_F(Purchase, LogCallbackHearsAPurchaseAndMayExitTheSdk) {
+    vond_set_log_callback(VOND_LOG_DEBUG, &OnLogLine, nullptr);
+    LoggedIn();
+    EXPECT_EQ(Buy("p1").Data()["status"], 1);
+    ASSERT_TRUE(PumpUntil([&] { return StoredOrders(kUserId) == 0 && PaidOrders().size() == 1; }));
+    auto heard = [](const std::string& needle) {
+        for (const LogLine& line : LogLines()) {
+            if (line.line.find(needle) != std::string::npos) return true;
+        }
+        return false;
+    };
+    // Logged by the start-up (game's thread), the login completion (tick) and the pool.
+    for (const char* needle : {"Init AppId:", "Epic login success", "/sdkapi/v9/pay/pay_result.do"}) {
+        EXPECT_TRUE(vondtest::WaitUntil([&] { return heard(needle); })) << needle;
+    }
+    for (const LogLine& line : LogLines()) {
+        EXPECT_GE(line.level, VOND_LOG_DEBUG);
+        EXPECT_LE(line.level, VOND_LOG_ERROR);
+        EXPECT_EQ(line.line.find('\n'), std::string::npos);
+    }
+    if (!vondtest::FileExists(work_.Path() + Sep() + "vondlog.log")) {
+        // Not a test device: the file stays off and the lines came all the same.
+        EXPECT_FALSE(LogLines().empty());
+    }
+    g_exitFromLog = true;
+    VondProxy::SetLevel(7);  // one more line, delivered to the callback that exits
+    ASSERT_TRUE(vondtest::WaitUntil([] { return g_exitedFromLog.load(); }));
+    EXPECT_TRUE(vondtest::WaitUntil([&] { return heard("Excute Exit."); }));
+    vond_set_log_callback(VOND_LOG_DEBUG, nullptr, nullptr);
 }
 
 }  // namespace e2e

@@ -5,7 +5,8 @@
 // Init and VondSdk.UpdateSDKEvent() from a MonoBehaviour's Update(): every callback then runs
 // on Unity's main thread, inside that call, and may touch game objects.
 //
-//   VondSdk.Init("1001", "app-key", (code, message, data) => Debug.Log(message));
+//   VondSdk.SetLogCallback(VondSdk.LogInfo, (level, line) => Debug.Log("[vondsdk] " + line));
+//   VondSdk.InitAsync("1001", "app-key", (code, message, data) => Debug.Log(message));
 //   VondSdk.Login((code, message, data) => { ... });
 //   VondSdk.CallPay("gem_pack_1", "{}", (code, message, data) => { ... });
 using System;
@@ -18,6 +19,9 @@ namespace Vond
     // code 200 on success, a negative SDK code or the backend's own; data is JSON text or "".
     public delegate void VondResult(int code, string message, string data);
 
+    // One SDK log line: its level (VondSdk.LogDebug .. LogError) and its text.
+    public delegate void VondLog(int level, string line);
+
     // EOS product identifiers for Init; null fields are filled by the SDK during start-up.
     public sealed class EosGameInfo
     {
@@ -29,11 +33,15 @@ namespace Vond
         public const int CallbacksOnSdkThreads = 0;
         public const int CallbacksOnUpdateThread = 1;
         public const int CodeTooManyPending = -410;
+        public const int LogDebug = 0, LogInfo = 1, LogWarning = 2, LogError = 3;
 
         const string Library = "vondsdk_mt";
 
         [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
         delegate void NativeResult(int code, IntPtr message, IntPtr data, IntPtr user);
+
+        [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
+        delegate void NativeLog(int level, IntPtr line, IntPtr user);
 
         [StructLayout(LayoutKind.Sequential)]
         struct NativeGameInfo
@@ -48,6 +56,17 @@ namespace Vond
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         static extern void vond_init_ex(byte[] appId, byte[] appKey, ref NativeGameInfo gameInfo,
                                         NativeResult callback, IntPtr user);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        static extern void vond_init_async(byte[] appId, byte[] appKey, NativeResult callback, IntPtr user);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        static extern void vond_init_async_ex(byte[] appId, byte[] appKey, ref NativeGameInfo gameInfo,
+                                              NativeResult callback, IntPtr user);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        static extern int vond_set_keep_eos_between_sessions(int keep);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        static extern void vond_set_startup_timeout_ms(int timeoutMs);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        static extern void vond_set_log_callback(int minLevel, NativeLog callback, IntPtr user);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         static extern void vond_login(NativeResult callback, IntPtr user);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
@@ -73,6 +92,8 @@ namespace Vond
         // garbage collector never frees what the SDK still calls; the user pointer says which
         // operation a result belongs to.
         static readonly NativeResult Native = OnNativeResult;
+        static readonly NativeLog NativeLogLine = OnNativeLog;
+        static volatile VondLog logCallback;
         static readonly object Gate = new object();
         static readonly Dictionary<long, Pending> Operations = new Dictionary<long, Pending>();
         static long nextOperation;
@@ -92,6 +113,48 @@ namespace Vond
 
         public static void Init(string appId, string appKey, EosGameInfo gameInfo, VondResult callback)
         {
+            WithGameInfo(gameInfo, (ref NativeGameInfo native) =>
+                vond_init_ex(Utf8(appId), Utf8(appKey), ref native, Native, Register(callback, true)));
+        }
+
+        // Start-up without blocking: returns at once; the results come like any operation's
+        // (inside UpdateSDKEvent in the update-thread mode). Until the outcome the SDK answers
+        // as before start-up (-401 where it refuses).
+        public static void InitAsync(string appId, string appKey, VondResult callback)
+        {
+            vond_init_async(Utf8(appId), Utf8(appKey), Native, Register(callback, true));
+        }
+
+        public static void InitAsync(string appId, string appKey, EosGameInfo gameInfo, VondResult callback)
+        {
+            WithGameInfo(gameInfo, (ref NativeGameInfo native) =>
+                vond_init_async_ex(Utf8(appId), Utf8(appKey), ref native, Native, Register(callback, true)));
+        }
+
+        // Before the first Init: Exit then leaves the EOS SDK up, and a later Init starts another
+        // play session in this process (the Unity editor keeps the plugin loaded between them).
+        // False once Init was called.
+        public static bool SetKeepEosBetweenSessions(bool keep)
+        {
+            return vond_set_keep_eos_between_sessions(keep ? 1 : 0) == 0;
+        }
+
+        // How long start-up waits for the backend's configuration (0: the transport's bounds).
+        public static void SetStartupTimeoutMs(int timeoutMs) { vond_set_startup_timeout_ms(timeoutMs); }
+
+        // Every SDK log line of minLevel or above, also when the log file is off; null stops it.
+        // In the update-thread mode the lines arrive inside UpdateSDKEvent, otherwise on an SDK
+        // thread (Unity's Debug.Log may be called from there).
+        public static void SetLogCallback(int minLevel, VondLog callback)
+        {
+            logCallback = callback;
+            vond_set_log_callback(minLevel, callback != null ? NativeLogLine : null, IntPtr.Zero);
+        }
+
+        delegate void GameInfoCall(ref NativeGameInfo native);
+
+        static void WithGameInfo(EosGameInfo gameInfo, GameInfoCall call)
+        {
             var native = new NativeGameInfo();
             try
             {
@@ -105,11 +168,11 @@ namespace Vond
                     native.SandboxId = Alloc(gameInfo.SandboxId);
                     native.DeploymentId = Alloc(gameInfo.DeploymentId);
                 }
-                vond_init_ex(Utf8(appId), Utf8(appKey), ref native, Native, Register(callback, true));
+                call(ref native);
             }
             finally
             {
-                // The SDK copies the strings before vond_init_ex returns.
+                // The SDK copies the strings before the call returns.
                 foreach (var p in new[] { native.ProductName, native.ProductVersion, native.ProductId, native.ClientId,
                                           native.ClientSecret, native.SandboxId, native.DeploymentId })
                 {
@@ -173,6 +236,23 @@ namespace Vond
             {
                 // An exception must not unwind into the SDK's native frames.
                 Console.Error.WriteLine("vondsdk callback threw: " + e);
+            }
+        }
+
+#if UNITY_5_3_OR_NEWER
+        [AOT.MonoPInvokeCallback(typeof(NativeLog))]
+#endif
+        static void OnNativeLog(int level, IntPtr line, IntPtr user)
+        {
+            VondLog callback = logCallback;
+            if (callback == null) return;
+            try
+            {
+                callback(level, FromUtf8(line));
+            }
+            catch (Exception e)
+            {
+                Console.Error.WriteLine("vondsdk log callback threw: " + e);
             }
         }
 
