@@ -5,71 +5,23 @@
 // "Connection: close", the connection is kept for the calling thread's next request to the same
 // origin: one per thread, idle at most 30 s. New TLS connections resume an earlier session to
 // the same origin where the server offers it.
+// The parts live in files of their own: ResponseReader (framing a response, no I/O),
+// SocketConnection (the socket, its bounds, name resolution, the proxy tunnel and connection
+// reuse) and TlsChannel (TLS over the socket); Sion.cpp builds and sends the request.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "http/ResponseReader.h"
 
 namespace sion {
 
-using Bytes = std::vector<char>;
-
-class Error : public std::exception {
-public:
-    Error() = default;
-    explicit Error(std::string message) : message_(std::move(message)) {}
-    const char* what() const noexcept override { return message_.c_str(); }
-
-private:
-    std::string message_;
-};
-
-// Raised when the peer closes the connection before the response is complete.
-class PeerConnectionClose : public Error {
-public:
-    PeerConnectionClose() : Error(std::string()) {}
-};
-
-// Ordered (name, value) list. Add always appends; Get lowercases the asked name and
-// returns the value of the last pair stored under exactly that name, or "".
-class Header {
-public:
-    using Pair = std::pair<std::string, std::string>;
-    void Add(const std::string& name, const std::string& value);
-    std::string Get(const std::string& name) const;
-    const std::vector<Pair>& Pairs() const { return pairs_; }
-
-private:
-    std::vector<Pair> pairs_;
-};
-
 enum class Method { Get = 0, Post = 1, Put = 2, Delete = 3 };
-
-class Response {
-public:
-    bool chunked = false;
-    int32_t content_length = 0;
-    Bytes source;
-    std::string protocol_version;
-    std::string status_code;
-    std::string status_text;
-    Bytes body;
-    Header header;
-    int32_t head_end = -1;
-
-    const std::string& StatusCode() const { return status_code; }
-    const std::string& StatusText() const { return status_text; }
-    const std::string& ProtocolVersion() const { return protocol_version; }
-    std::string GetHeader(const std::string& name) const { return header.Get(name); }
-    // The body up to its first NUL byte.
-    std::string BodyText() const;
-};
 
 class Request {
 public:
@@ -100,20 +52,17 @@ public:
     Response Send(const std::string& url, const std::atomic<bool>* cancel);
 };
 
-// Fixed texts of the failures that bound and check an exchange.
+// Fixed texts of the failures that bound and check an exchange (the reader's own are in
+// ResponseReader.h).
 extern const char* const kConnectTimeoutMessage;    // connect did not finish in time
 extern const char* const kIoTimeoutMessage;         // a read or write did not progress in time
 extern const char* const kTlsHandshakeMessage;      // the TLS handshake failed
 extern const char* const kCertificateMessage;       // prefix; the verifier's reason follows
-extern const char* const kResponseTooLargeMessage;  // the response passed kMaxResponseBytes
-extern const char* const kBadFramingMessage;        // negative length, bad chunk framing
 extern const char* const kBadPortMessage;           // a URL port above 65535
 extern const char* const kSocketMessage;            // the OS gave no socket
 extern const char* const kCancelledMessage;         // the pool stopped during the exchange
 extern const char* const kExchangeTimeoutMessage;   // the whole exchange ran past its bound
 extern const char* const kProxyMessage;             // prefix; the proxy refused the tunnel
-
-constexpr std::size_t kMaxResponseBytes = 16u * 1024u * 1024u;
 
 // Bounds for connecting and for each read or write (10 s and 30 s unless changed).
 // Process-wide; tests shorten them. Thread-safe.
@@ -134,16 +83,6 @@ struct UrlParts {
     std::string path;
 };
 bool SplitUrl(const std::string& url, UrlParts& parts);
-
-// One read of a response: fills at most size bytes and returns their count, 0 once the peer
-// has closed, a negative result on failure.
-using ReadSome = std::function<long(char* buffer, std::size_t size)>;
-// Reads and frames one response from read (the client's own reader, also driven directly by
-// tests and fuzzing). Throws what Send would raise before it rewraps the failure.
-Response ReadResponse(const ReadSome& read);
-// The same; reusable tells whether the connection may carry another exchange (the answer's
-// framing ended exactly where the bytes did, HTTP/1.1, no "Connection: close").
-Response ReadResponse(const ReadSome& read, bool& reusable);
 
 // Closes the connection kept for the calling thread, if any (a pool worker that leaves).
 void ForgetKeptConnection();

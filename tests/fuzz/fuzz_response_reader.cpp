@@ -9,7 +9,7 @@
 #include <string>
 
 #include "http/CVondHttp.h"
-#include "http/Sion.h"
+#include "http/ResponseReader.h"
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Config.h"
+#include "Protocol.h"
 #include "Store.h"
 
 namespace devserver {
@@ -74,13 +75,30 @@ private:
     };
 
     void HandlePost(const httplib::Request& req, httplib::Response& res);
+    // The admin endpoints (AdminEndpoints.cpp).
     void HandleAdmin(const httplib::Request& req, httplib::Response& res);
     void HandleWrongMethod(const httplib::Request& req, httplib::Response& res);
     void HandleError(const httplib::Request& req, httplib::Response& res);
 
     Answer Process(const std::string& path, const std::string& appId, const std::string& body,
                    const httplib::Request& req);
+    // A signed form request: checks its app, its parameters and its signature, then hands it
+    // to its endpoint with the answer saying "ok" and "valid".
     Answer ProcessForm(const std::string& path, const std::string& body, const httplib::Request& req);
+    // answer refused with an envelope of code and msg.
+    static Answer Refused(Answer answer, int code, const char* verdict, const std::string& msg);
+
+    // The endpoints, grouped as the protocol groups them, each group in a file of its own.
+    // Configuration and attribution (ConfigEndpoints.cpp).
+    Answer AnswerConfig(const App& app, const Form& form, Answer answer);
+    Answer AnswerAttribution(const App& app, const Form& form, Answer answer);
+    // The account (AccountEndpoints.cpp).
+    Answer AnswerLogin(const App& app, const Form& form, Answer answer);
+    // Products and orders (OrderEndpoints.cpp).
+    Answer AnswerProducts(const App& app, const Form& form, Answer answer);
+    Answer AnswerCreateOrder(const App& app, const Form& form, Answer answer);
+    Answer AnswerPayResult(const App& app, const Form& form, Answer answer);
+    // Tracking events (TrackEndpoints.cpp).
     Answer ProcessTrack(const std::string& appId, const std::string& body);
 
     bool TakeFault(const std::string& path, const std::string& appId, Fault& fault);
