@@ -1,4 +1,5 @@
-// Drop on a GameObject of the first scene: starts the SDK, pumps it every frame from Unity's
+// Drop on a GameObject of the first scene: starts the SDK without blocking the frame, shows its
+// log lines in the console, pumps it every frame from Unity's
 // main thread, logs the player in, lists the products and buys the one named in the
 // inspector. Every callback arrives inside VondSdk.UpdateSDKEvent() on the main thread, so it
 // may touch game objects.
@@ -20,7 +21,17 @@ public sealed class VondSdkSample : MonoBehaviour
     {
         DontDestroyOnLoad(gameObject);
         VondSdk.SetCallbackMode(VondSdk.CallbacksOnUpdateThread);
-        VondSdk.Init(appId, appKey, (code, message, data) =>
+#if UNITY_EDITOR
+        // The editor keeps the plugin loaded between play sessions: the next Play starts
+        // another session on the EOS SDK this one started.
+        VondSdk.SetKeepEosBetweenSessions(true);
+#endif
+        // The SDK's own lines in the console, in the update-thread mode inside UpdateSDKEvent.
+        VondSdk.SetLogCallback(VondSdk.LogInfo, (level, line) => Debug.Log("[vondsdk] " + line));
+        // Never more than 5 s waiting for the backend's configuration; the game keeps drawing
+        // meanwhile, as the start-up runs on an SDK thread.
+        VondSdk.SetStartupTimeoutMs(5000);
+        VondSdk.InitAsync(appId, appKey, (code, message, data) =>
         {
             Debug.Log("vondsdk start-up: " + code + " " + message);
             if (message == "Epic Init Success!" || message == "Sdk already init.")
