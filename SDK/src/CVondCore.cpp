@@ -24,6 +24,7 @@
 #include "src/CVondTrack.h"
 #include "src/CVondUser.h"
 #include "src/OrderWriter.h"
+#include "src/ResultCodes.h"
 #include "utils/GameCalls.h"
 #include "utils/KeptClientConfig.h"
 #include "utils/VondConfigUtils.h"
@@ -34,17 +35,6 @@
 namespace VondSdk {
 namespace {
 
-constexpr int kCodeOk = 200;
-constexpr int kCodeNotInit = -401;
-constexpr int kCodeInitFailure = -402;
-constexpr int kCodeLoginFailure = -404;
-constexpr int kCodeNotLogin = -405;
-constexpr char kAlreadyInit[] = "Sdk already init.";
-constexpr char kInitSuccess[] = "Epic Init Success!";
-constexpr char kInitFailure[] = "Epic Init Failure!";
-constexpr char kNotInit[] = "Sdk Not Init.";
-constexpr char kLoginFailure[] = "Epic Login Failure!";
-constexpr char kNotLogin[] = "Not Login.";
 constexpr char kAttributionFlag[] = "AttributionFlag";
 constexpr char kEventsNotWritten[] = "Exit: event writer did not finish in time";
 constexpr char kOrdersNotWritten[] = "Exit: order writer did not finish in time";
@@ -55,7 +45,6 @@ constexpr char kKeptConfigUsed[] = "Client config request failed, EOS ids taken 
 constexpr char kEosKept[] = "[EOS SDK] Kept from the last session";
 constexpr char kStaleLogin[] = "Epic login of an ended session dropped";
 constexpr char kEosWorkLeft[] = "Exit: EOS work of the session still running";
-constexpr int kCodeExchangeFailed = -502;
 // With EOS kept, Exit lets EOS finish what the session started with it for at most this long,
 // so that its completions do not land in the next session.
 constexpr std::chrono::milliseconds kEosSettleBound(2000);

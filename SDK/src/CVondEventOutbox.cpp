@@ -9,6 +9,7 @@
 #include "http/CVondApi.h"
 #include "src/CVondTrack.h"
 #include "src/EventJournal.h"
+#include "src/ResultCodes.h"
 #include "utils/VondConfigUtils.h"
 #include "utils/VondDevOverrides.h"
 #include "utils/VondUtils.h"
@@ -26,10 +27,8 @@ constexpr char kNotStarted[] = "Event Writer Not Running, Dropped Event";
 constexpr char kTooLarge[] = "Post Event Too Large, Dropped, Bytes:";
 constexpr char kRecovered[] = "Event Outbox Recovered Unsent Events:";
 constexpr char kStillStopping[] = "Event writer of the last session still running, events of this one dropped";
-constexpr int kCodeUnreadable = -501;
 // How long a new session waits for the last session's writer to finish its last group.
 constexpr std::chrono::seconds kRestartWait(5);
-constexpr int kCodeExchangeFailed = -502;
 
 // At most one group written to disk per interval while events keep arriving.
 constexpr std::chrono::milliseconds kGroupInterval(100);
@@ -376,7 +375,7 @@ void CVondEventOutbox::SendNext() {
     CVondApi::Instance().PostTrack(event.text, [this, number](HttpResp resp) {
         LOG(DEBUG) << "Post Event resp: " << ToUtf8(resp.data);
         // Only HTTP 200 with a readable envelope takes an event out of the outbox.
-        const bool delivered = resp.code != kCodeUnreadable && resp.code != kCodeExchangeFailed;
+        const bool delivered = resp.code != kCodeJsonParseError && resp.code != kCodeExchangeFailed;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             settlements_.push_back(Settlement{number, delivered});

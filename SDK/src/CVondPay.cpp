@@ -10,6 +10,7 @@
 #include "src/CVondUser.h"
 #include "src/EosBridge.h"
 #include "src/OrderWriter.h"
+#include "src/ResultCodes.h"
 #include "utils/VondUtils.h"
 
 namespace VondSdk {
@@ -17,17 +18,9 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kCodeOk = 200;
-constexpr int kCodeNotFoundProduct = -400;
-constexpr int kCodeJsonParseError = -501;
-constexpr int kCodeNotInit = -401;
-constexpr char kNotInit[] = "Sdk Not Init.";
 constexpr char kSuccess[] = "Success";
 constexpr char kNotFoundProduct[] = "Not Found Product.";
-constexpr char kJsonParseError[] = "Server JSON Parse Error.";
 constexpr char kQueryProductFailure[] = "Query Product Failure, ";
-constexpr char kChannelEpic[] = "EPIC";
-constexpr char kStatusPaid[] = "1";
 
 // A member read with a default when absent; a present member of another kind raises the
 // library's type error, as the answer is then not what the backend promises.

@@ -12,12 +12,13 @@
 
 #include "easylogging++.h"
 #include "http/CVondApi.h"
+#include "platform/Platform.h"
 #include "src/CVondCore.h"
 #include "src/CVondPay.h"
 #include "src/CVondTrack.h"
-#include "platform/Platform.h"
 #include "src/EosBridge.h"
 #include "src/OrderWriter.h"
+#include "src/ResultCodes.h"
 #include "utils/VondUtils.h"
 
 namespace VondSdk {
@@ -25,11 +26,6 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kCodeOk = 200;
-constexpr int kCodeJsonParseError = -501;
-constexpr char kJsonParseError[] = "Server JSON Parse Error.";
-constexpr char kLoginPlatform[] = "EPIC";
-constexpr char kStatusPaid[] = "1";
 
 constexpr int64_t kPendingLifetimeMs = int64_t(30) * 24 * 60 * 60 * 1000;
 
@@ -236,7 +232,7 @@ void CVondUser::Login(std::string puserId, std::string jwtToken, ResultCallback 
         core.SetLoggedIn(true);
         CVondTrack::Instance().RefreshUserId();
         NewLogin();
-        CVondTrack::Instance().PostLoginEvent(kLoginPlatform, puserId);
+        CVondTrack::Instance().PostLoginEvent(kChannelEpic, puserId);
         try {
             std::thread(&CVondUser::StartEntitlementPass).detach();
         } catch (const std::system_error& e) {

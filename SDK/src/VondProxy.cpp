@@ -8,28 +8,17 @@
 #include "easylogging++.h"
 #include "service/EosPlatform.h"
 #include "src/CVondCore.h"
-#include "src/CVondUser.h"
 #include "src/CVondPay.h"
+#include "src/CVondUser.h"
+#include "src/ResultCodes.h"
+#include "utils/Guarded.h"
 #include "utils/VondUtils.h"
 
 namespace {
 
 using VondSdk::CVondCore;
+using VondSdk::Guarded;
 using VondSdk::ToUtf8;
-
-constexpr int kCodeLoginFailure = -404;
-constexpr wchar_t kLoginFailure[] = L"Epic Login Failure!";
-
-template <typename Body>
-void Guarded(const char* name, Body&& body) noexcept {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        LOG(ERROR) << name << " failed: " << e.what();
-    } catch (...) {
-        LOG(ERROR) << name << " failed";
-    }
-}
 
 }  // namespace
 
@@ -53,7 +42,7 @@ void Login(ResultCallback callback) {
                 Guarded("Login", [&] { CVondCore::Instance().Login(callback); });
             }).detach();
         } catch (const std::system_error&) {
-            if (callback != nullptr) callback(kCodeLoginFailure, kLoginFailure, std::wstring());
+            if (callback != nullptr) callback(VondSdk::kCodeLoginFailure, VondSdk::ToWide(VondSdk::kLoginFailure), std::wstring());
         }
     });
 }

@@ -8,10 +8,12 @@
 #include <string>
 #include <utility>
 
-#include "VondProxy.h"
 #include "easylogging++.h"
+#include "VondProxy.h"
 #include "src/CVondCallbackRelay.h"
 #include "src/CVondCore.h"
+#include "src/ResultCodes.h"
+#include "utils/Guarded.h"
 #include "utils/VondLogging.h"
 #include "utils/VondUtils.h"
 
@@ -19,27 +21,18 @@ namespace {
 
 using VondSdk::CVondCallbackRelay;
 using Lifetime = VondSdk::CVondCallbackRelay::Lifetime;
+using VondSdk::kCodeInitFailure;
+using VondSdk::kCodeNotInit;
+using VondSdk::kInitFailure;
+using VondSdk::kNotInit;
 
 constexpr char kTooManyPending[] = "Too Many Pending Operations.";
-constexpr char kNotInit[] = "Sdk Not Init.";
-constexpr char kInitFailure[] = "Epic Init Failure!";
-constexpr int kCodeNotInit = -401;
-constexpr int kCodeInitFailure = -402;
 
 // NULL counts as ""; invalid UTF-8 becomes U+FFFD, as unpaired surrogates do on the C++ side.
 std::wstring Wide(const char* text) { return text == nullptr ? std::wstring() : VondSdk::ToWide(text); }
 std::string Utf8(const char* text) { return VondSdk::ToUtf8(Wide(text)); }
 
-template <typename Body>
-void Guarded(const char* name, Body&& body) noexcept {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        LOG(ERROR) << name << " failed: " << e.what();
-    } catch (...) {
-        LOG(ERROR) << name << " failed";
-    }
-}
+using VondSdk::Guarded;
 
 // Runs start(relay) with a relay for one operation, or answers at once when none is free.
 // The arguments are converted before: start only hands them to the SDK, which never throws.
