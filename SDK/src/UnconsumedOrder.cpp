@@ -1,3 +1,5 @@
+#include "src/UnconsumedOrder.h"
+
 #include <algorithm>
 #include <chrono>
 #include <climits>
