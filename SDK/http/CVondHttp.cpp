@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "easylogging++.h"
+#include "utils/VondJson.h"
 #include "utils/VondUtils.h"
 
 namespace VondSdk {
@@ -41,22 +42,7 @@ int32_t EnvelopeCode(const nlohmann::json& envelope) {
         }
         return static_cast<int32_t>(std::trunc(value));
     }
-    if (code.is_number_integer() && !code.is_number_unsigned()) {
-        int64_t value = code.get<int64_t>();
-        if (value < INT32_MIN || value > INT32_MAX) {
-            throw nlohmann::json::out_of_range::create(
-                406, "number overflow reading code as a 32-bit integer", &code);
-        }
-        return static_cast<int32_t>(value);
-    }
-    if (code.is_number_unsigned()) {
-        uint64_t value = code.get<uint64_t>();
-        if (value > uint64_t(INT32_MAX)) {
-            throw nlohmann::json::out_of_range::create(
-                406, "number overflow reading code as a 32-bit integer", &code);
-        }
-        return static_cast<int32_t>(value);
-    }
+    if (code.is_number_integer()) return static_cast<int32_t>(IntegerIn(code, INT32_MIN, INT32_MAX, "code"));
     // Booleans read as 0 or 1; strings, null, objects and arrays raise the library's
     // type error.
     return code.get<int32_t>();

@@ -11,6 +11,7 @@
 #include "src/EosBridge.h"
 #include "src/OrderWriter.h"
 #include "src/ResultCodes.h"
+#include "utils/VondJson.h"
 #include "utils/VondUtils.h"
 
 namespace VondSdk {
@@ -35,21 +36,13 @@ T Member(const json& object, const char* key, T fallback) {
 int64_t AmountMember(const json& object, const char* key) {
     auto it = object.find(key);
     if (it == object.end()) return 0;
-    if (!it->is_number_integer() || (it->is_number_unsigned() && it->get<uint64_t>() > uint64_t(INT64_MAX))) {
-        throw json::type_error::create(302, std::string("type must be a 64-bit integer: ") + key, &*it);
-    }
-    return it->get<int64_t>();
+    return IntegerIn(*it, INT64_MIN, INT64_MAX, key);
 }
 
 int32_t StatusMember(const json& object) {
     auto it = object.find("status");
     if (it == object.end()) return 0;
-    if (!it->is_number_integer()) throw json::type_error::create(302, "type must be an integer: status", &*it);
-    const int64_t value = it->get<int64_t>();
-    if (value < INT32_MIN || value > INT32_MAX) {
-        throw json::out_of_range::create(406, "status does not fit a 32-bit integer", &*it);
-    }
-    return static_cast<int32_t>(value);
+    return static_cast<int32_t>(IntegerIn(*it, INT32_MIN, INT32_MAX, "status"));
 }
 
 // The device the order is made on, as the tracking object describes it: its device id is the

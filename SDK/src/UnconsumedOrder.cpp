@@ -11,6 +11,7 @@
 #include "src/CVondCore.h"
 #include "src/CVondPay.h"
 #include "utils/VondConfigUtils.h"
+#include "utils/VondJson.h"
 
 namespace VondSdk {
 namespace {
@@ -103,12 +104,7 @@ std::string Str(const json& value, const char* key) {
 
 // The amounts are 64-bit signed integers; a fraction or a value past that range is not one.
 int64_t Int64(const json& value, const char* key) {
-    const json& member = value.at(key);
-    if (!member.is_number_integer() ||
-        (member.is_number_unsigned() && member.get<uint64_t>() > uint64_t(INT64_MAX))) {
-        throw json::type_error::create(302, std::string("type must be a 64-bit integer: ") + key, &member);
-    }
-    return member.get<int64_t>();
+    return IntegerIn(value.at(key), INT64_MIN, INT64_MAX, key);
 }
 
 }  // namespace

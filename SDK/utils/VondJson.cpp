@@ -23,6 +23,17 @@ int64_t IntegerValue(const nlohmann::json& value, int64_t fallback) {
     return fallback;
 }
 
+int64_t IntegerIn(const nlohmann::json& value, int64_t min, int64_t max, const std::string& what) {
+    if (!value.is_number_integer()) {
+        throw nlohmann::json::type_error::create(302, "type must be an integer: " + what, &value);
+    }
+    const bool fits = value.is_number_unsigned()
+                          ? max >= 0 && value.get<uint64_t>() <= static_cast<uint64_t>(max)
+                          : value.get<int64_t>() >= min && value.get<int64_t>() <= max;
+    if (!fits) throw nlohmann::json::out_of_range::create(406, "number out of range: " + what, &value);
+    return value.is_number_unsigned() ? static_cast<int64_t>(value.get<uint64_t>()) : value.get<int64_t>();
+}
+
 int64_t IntegerMember(const nlohmann::json& object, const char* key, int64_t fallback) {
     if (!object.is_object()) return fallback;
     auto it = object.find(key);

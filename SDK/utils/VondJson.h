@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <nlohmann/json.hpp>
 
 namespace VondSdk {
@@ -14,5 +15,10 @@ int64_t IntegerMember(const nlohmann::json& object, const char* key, int64_t fal
 
 // The same for a value itself.
 int64_t IntegerValue(const nlohmann::json& value, int64_t fallback = 0);
+
+// The strict reading, for members whose kind the protocol fixes: value must be an integer
+// number (no fraction) within [min, max]; otherwise nlohmann::json's type_error (302, another
+// kind) or out_of_range (406, past the range) is raised, naming what.
+int64_t IntegerIn(const nlohmann::json& value, int64_t min, int64_t max, const std::string& what);
 
 }  // namespace VondSdk
