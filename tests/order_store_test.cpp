@@ -209,14 +209,14 @@ TEST_F(OrderStore, PendingOrderBecomesTheStoredOrderInOneWrite) {
 
     order->epicEntitlementId = "E7";
     order->epicTransId = "t-7";
-    ASSERT_TRUE(store_.SettlePendingOrder(order));
+    ASSERT_TRUE(store_.ClosePendingOrder(order));
     json document = json::parse(StoreText());
     EXPECT_FALSE(document.contains("pending:o-7"));
     EXPECT_EQ(document["E7"]["orderId"], "o-7");
     ASSERT_EQ(store_.PendingOrders().size(), 1u);
 
     // A checkout that did not pay only drops the pending entry.
-    ASSERT_TRUE(store_.SettlePendingOrder(SampleOrder("", "o-8")));
+    ASSERT_TRUE(store_.ClosePendingOrder(SampleOrder("", "o-8")));
     EXPECT_TRUE(store_.PendingOrders().empty());
     EXPECT_EQ(json::parse(StoreText()).size(), 1u);
 }

@@ -153,7 +153,7 @@ void CVondPay::QueryProducts(ResultCallback callback) {
         AnswerGame(callback, r.code, r.msg, r.data);
         return;
     }
-    QueryProducts(
+    LoadProducts(
         [this, callback] {
             HttpResp r = BuildProductResult();
             AnswerGame(callback, r.code, r.msg, r.data);
@@ -161,7 +161,7 @@ void CVondPay::QueryProducts(ResultCallback callback) {
         [callback](HttpResp resp) { AnswerGame(callback, resp.code, resp.msg, resp.data); });
 }
 
-void CVondPay::QueryProducts(std::function<void()> onReady, std::function<void(HttpResp)> onFail) {
+void CVondPay::LoadProducts(std::function<void()> onReady, std::function<void(HttpResp)> onFail) {
     if (CVondCore::Instance().IsProductsLoaded()) {
         LOG(INFO) << "Query Products Already Init";
         onReady();
@@ -263,7 +263,7 @@ void CVondPay::CreateOrder(std::string productId, std::string extInfo, ResultCal
     if (CVondCore::Instance().IsProductsLoaded()) {
         onReady();
     } else {
-        QueryProducts(onReady, onFail);
+        LoadProducts(onReady, onFail);
     }
 }
 
@@ -308,7 +308,7 @@ void CVondPay::StartCheckout(std::shared_ptr<OrderInfo> order, ResultCallback ca
         // the next login still finds which order the new entitlement belongs to.
         UnconsumedOrder::getInstance().AddPendingOrder(*order);
         // EOS is not thread-safe: the checkout is started by the thread that ticks it.
-        eosbridge::OnTick([this, order, callback] {
+        eosbridge::RunOnTickThread([this, order, callback] {
             eosbridge::Checkout(order->channelProductId, [this, order, callback](std::shared_ptr<PayInfo> info) {
                 OnCheckout(order, std::move(info), callback);
             });
@@ -368,9 +368,9 @@ void CVondPay::OnCheckout(std::shared_ptr<OrderInfo> order, std::shared_ptr<PayI
         orderwriter::Submit([this, order, paid, callback] {
             // The order reaches the disk before the backend hears of the payment; a definite
             // failure only drops the pending record.
-            UnconsumedOrder::getInstance().SettlePendingOrder(order);
+            UnconsumedOrder::getInstance().ClosePendingOrder(order);
             EndCheckout(order->orderId);
-            eosbridge::OnTick([this, order, paid, callback] { PayResult(paid ? kStatusPaid : "0", order, callback); });
+            eosbridge::RunOnTickThread([this, order, paid, callback] { PayResult(paid ? kStatusPaid : "0", order, callback); });
         });
     } catch (const std::exception& e) {
         LOG(ERROR) << "Checkout completion failed: " << e.what();
@@ -421,7 +421,7 @@ void CVondPay::OnPayResult(const HttpResp& resp, std::shared_ptr<OrderInfo> orde
 }
 
 void CVondPay::Redeem(const std::string& entitlementId) {
-    eosbridge::OnTick([this, entitlementId] {
+    eosbridge::RunOnTickThread([this, entitlementId] {
         eosbridge::RedeemEntitlement(entitlementId, [this, entitlementId](bool redeemed) {
             if (!redeemed) {
                 LOG(WARNING) << "Redeem Entitlement Failed, epicEntitlementId: " << entitlementId;

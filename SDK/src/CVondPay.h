@@ -96,7 +96,7 @@ private:
 
     // Makes sure the table is loaded, then runs onReady; onFail gets the failed answer
     // (-501 for an answer that is not a readable product list).
-    void QueryProducts(std::function<void()> onReady, std::function<void(HttpResp)> onFail);
+    void LoadProducts(std::function<void()> onReady, std::function<void(HttpResp)> onFail);
     void MergeProducts(const std::vector<ProductInfo>& products);
     void ContinueOrder(const std::string& productId, const std::string& extInfo, ResultCallback callback);
     void OnCreateOrder(const HttpResp& resp, const ProductInfo& product, const std::string& extInfo,

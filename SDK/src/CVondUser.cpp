@@ -125,8 +125,8 @@ void TieByOffer(const std::vector<FEntitlementData>& entitlements, const std::ve
         LOG(INFO) << "Pending order tied by its offer, orderId: " << order->orderId
                   << ", epicEntitlementId: " << order->epicEntitlementId;
         // The record becomes the entitlement's order on disk before the backend hears of it.
-        UnconsumedOrder::getInstance().SettlePendingOrder(order);
-        eosbridge::OnTick([order] { CVondPay::Instance().PayResult(kStatusPaid, order, nullptr); });
+        UnconsumedOrder::getInstance().ClosePendingOrder(order);
+        eosbridge::RunOnTickThread([order] { CVondPay::Instance().PayResult(kStatusPaid, order, nullptr); });
     }
 }
 
@@ -152,7 +152,7 @@ void Reconcile(const std::vector<FEntitlementData>& entitlements) {
         if (stored != snapshot.stored.end()) {
             if (!pay.BeginReport(entitlement.entitlementId)) continue;
             std::shared_ptr<OrderInfo> order = stored->second;
-            eosbridge::OnTick([order] { CVondPay::Instance().PayResult(kStatusPaid, order, nullptr); });
+            eosbridge::RunOnTickThread([order] { CVondPay::Instance().PayResult(kStatusPaid, order, nullptr); });
             continue;
         }
         if (snapshot.unreadable.count(entitlement.entitlementId) != 0) {
@@ -186,7 +186,7 @@ void Reconcile(const std::vector<FEntitlementData>& entitlements) {
         }
     }
     auto list = std::make_shared<std::vector<FEntitlementData>>(std::move(unexplained));
-    eosbridge::OnTick([offerIds, list, candidates] {
+    eosbridge::RunOnTickThread([offerIds, list, candidates] {
         eosbridge::QueryOfferItems(offerIds, [list, candidates](std::shared_ptr<OfferItems> items) {
             if (!items) {
                 for (const FEntitlementData& entitlement : *list) LogUnexplained(entitlement, "offers unreadable");
@@ -245,7 +245,7 @@ void CVondUser::Login(std::string puserId, std::string jwtToken, ResultCallback 
 }
 
 void CVondUser::StartEntitlementPass() {
-    eosbridge::OnTick([] {
+    eosbridge::RunOnTickThread([] {
         eosbridge::QueryEntitlements([](std::shared_ptr<std::vector<FEntitlementData>> entitlements) {
             if (entitlements) SettleEntitlements(*entitlements);
         });

@@ -8,7 +8,7 @@
 namespace VondSdk {
 namespace eosbridge {
 
-void OnTick(std::function<void()> work) {
+void RunOnTickThread(std::function<void()> work) {
     FPlatform::RunOnTickThread(std::move(work));
 }
 

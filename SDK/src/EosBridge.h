@@ -16,7 +16,7 @@ namespace eosbridge {
 
 // Runs work on the thread that ticks EOS: at once when called there, otherwise right before
 // the next tick. Exceptions of work are logged and dropped. Any thread.
-void OnTick(std::function<void()> work);
+void RunOnTickThread(std::function<void()> work);
 
 // Ticking thread only; each completion runs once, on the ticking thread.
 void Checkout(const std::string& offerId, PayCompletion done);

@@ -340,7 +340,7 @@ bool UnconsumedOrder::AddPendingOrder(const OrderInfo& order) {
     });
 }
 
-bool UnconsumedOrder::SettlePendingOrder(const std::shared_ptr<OrderInfo>& order) {
+bool UnconsumedOrder::ClosePendingOrder(const std::shared_ptr<OrderInfo>& order) {
     if (!order) return false;
     const std::string pendingKey = kPendingPrefix + order->orderId;
     const std::string entitlementId = order->epicEntitlementId;

@@ -94,7 +94,7 @@ public:
     bool AddPendingOrder(const OrderInfo& order);
     // One write: the order leaves the pending set and, when paid (entitlement id set), is
     // stored under its entitlement id.
-    bool SettlePendingOrder(const std::shared_ptr<OrderInfo>& order);
+    bool ClosePendingOrder(const std::shared_ptr<OrderInfo>& order);
     // The pending orders, oldest first.
     std::vector<std::shared_ptr<OrderInfo>> PendingOrders();
     // Everything readable, and whether anything was not.
