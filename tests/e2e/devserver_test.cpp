@@ -355,7 +355,11 @@ std::string SendOverTls(const std::string& origin, const std::string& bytes, boo
         BIO_write(bio, bytes.data(), static_cast<int>(bytes.size()));
         char buffer[4096];
         int n = 0;
-        while (readAnswer && (n = BIO_read(bio, buffer, sizeof buffer)) > 0) answer.append(buffer, n);
+        // The status line and head are the answer; the server may keep the connection open
+        // for its kept-alive period after them, which is not waited out.
+        while (readAnswer && answer.find("\r\n\r\n") == std::string::npos &&
+               (n = BIO_read(bio, buffer, sizeof buffer)) > 0)
+            answer.append(buffer, n);
     }
     BIO_free_all(bio);
     SSL_CTX_free(context);
