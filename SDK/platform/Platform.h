@@ -39,7 +39,9 @@ enum class ReadResult { Found, Absent, Error };
 // Reads a whole file into content (left unchanged unless Found).
 ReadResult ReadFileState(const std::string& path, std::string& content);
 // Reads a whole file; false when it is absent or cannot be read (see ReadFileState).
-bool ReadWholeFile(const std::string& path, std::string& content);
+inline bool ReadWholeFile(const std::string& path, std::string& content) {
+    return ReadFileState(path, content) == ReadResult::Found;
+}
 
 // Replaces the file so that a reader sees either the old or the new content, never a
 // part: writes a temporary file in the same folder, flushes it to disk, renames it over.

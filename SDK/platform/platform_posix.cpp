@@ -201,10 +201,6 @@ ReadResult ReadFileState(const std::string& path, std::string& content) {
     }
 }
 
-bool ReadWholeFile(const std::string& path, std::string& content) {
-    return ReadFileState(path, content) == ReadResult::Found;
-}
-
 bool ReplaceFileAtomically(const std::string& path, const std::string& content) {
     std::string tmp = path + ".tmp.XXXXXX";
     int fd = ::mkstemp(&tmp[0]);

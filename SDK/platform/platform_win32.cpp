@@ -280,10 +280,6 @@ ReadResult ReadFileState(const std::string& path, std::string& content) {
     }
 }
 
-bool ReadWholeFile(const std::string& path, std::string& content) {
-    return ReadFileState(path, content) == ReadResult::Found;
-}
-
 bool ReplaceFileAtomically(const std::string& path, const std::string& content) {
     static std::atomic<unsigned> sequence{0};
     try {
