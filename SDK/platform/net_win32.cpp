@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/Net.h"
+#include "platform/Platform.h"
 
 namespace VondSdk {
 namespace net {
@@ -31,15 +32,6 @@ constexpr const char* kWsaInitFailed = "wsa初始化错误";
 
 bool IsWouldBlock(int error) {
     return error == WSAEWOULDBLOCK || error == WSAEINTR;
-}
-
-std::string WideToUtf8(const wchar_t* text, int length) {
-    if (length <= 0) return std::string();
-    int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return std::string();
-    std::string result(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, length, &result[0], size, nullptr, nullptr);
-    return result;
 }
 
 // Every WSAStartup and WSACleanup of the SDK goes through this lock. The start-up count is
@@ -135,7 +127,7 @@ std::string ResolveErrorText(int code) {
     DWORD length = ::FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK, nullptr,
         static_cast<DWORD>(code), 0, buffer, 1024, nullptr);
-    std::string text = WideToUtf8(buffer, static_cast<int>(length));
+    std::string text = platform::WideToUtf8(std::wstring(buffer, length));
     for (char& c : text) {
         if (c == '\r' || c == '\n') c = ' ';
     }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/Net.h"
+#include "platform/Platform.h"
 
 namespace VondSdk {
 namespace net {
@@ -116,15 +117,6 @@ struct ChainFreer {
     void operator()(const CERT_CHAIN_CONTEXT* chain) const { ::CertFreeCertificateChain(chain); }
 };
 
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    int size = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (size <= 0) return std::wstring();
-    std::wstring wide(static_cast<size_t>(size), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
-    return wide;
-}
-
 }  // namespace
 
 bool VerifyWithSystemRoots(const std::vector<std::string>& chain, const std::string& host, int fetchTimeoutMs) {
@@ -163,7 +155,7 @@ bool VerifyWithSystemRoots(const std::vector<std::string>& chain, const std::str
     // enough everywhere (Wine's accepts an unknown root for a host name).
     if (built->TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR) return false;
 
-    std::wstring serverName = Widen(host);
+    std::wstring serverName = platform::Utf8ToWide(host);
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
     ssl.cbSize = sizeof(ssl);
     ssl.dwAuthType = AUTHTYPE_SERVER;
