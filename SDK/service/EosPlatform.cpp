@@ -179,6 +179,11 @@ bool FPlatform::IsCreated() {
     return State().created.load();
 }
 
+EOS_HEcom FPlatform::GetEcomInterface() {
+    EOS_HPlatform platform = GetPlatformHandle();
+    return platform != nullptr ? EOS_Platform_GetEcomInterface(platform) : nullptr;
+}
+
 void FPlatform::RunOnTickThread(std::function<void()> work) {
     if (!work) return;
     PlatformState& state = State();

@@ -35,12 +35,17 @@ public:
     // it; only the ticking thread (or start-up/shut-down under EosMutex) may pass it to EOS.
     static EOS_HPlatform GetPlatformHandle();
     static bool IsCreated();
+    // The platform's ecom interface, or null when there is no platform. An EOS call: ticking
+    // thread only.
+    static EOS_HEcom GetEcomInterface();
 
     // Runs work on the ticking thread. Inside Update (an EOS completion, or queued work) it
     // runs at once, before this returns; from any other thread it is queued for the next
-    // Update. Queued work always runs exactly once, even after shut-down (then with a null
-    // platform handle, so it must check GetPlatformHandle and end its operation as a failure).
-    // Exceptions thrown by work are logged and dropped. Thread-safe.
+    // Update. Queued work always runs exactly once: work still queued at shut-down runs then,
+    // on the thread that shuts down, and work handed in after shut-down runs at once, on the
+    // calling thread; both with a null platform handle, so work must check GetPlatformHandle
+    // and end its operation as a failure. Exceptions thrown by work are logged and dropped.
+    // Thread-safe.
     static void RunOnTickThread(std::function<void()> work);
 
     // Runs work on the ticking thread like RunOnTickThread and waits for its result; inside

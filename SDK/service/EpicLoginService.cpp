@@ -1,7 +1,6 @@
 #include "service/EpicLoginService.h"
 
 #include <atomic>
-#include <exception>
 #include <mutex>
 #include <vector>
 
@@ -14,6 +13,13 @@ namespace {
 
 constexpr wchar_t kFlag[] = L"__FLAG__";
 constexpr size_t kAccountIdBufferSize = EOS_EPICACCOUNTID_MAX_LENGTH + 1;
+
+constexpr char kNotInitialised[] = "EOS SDK 未初始化或初始化失败";
+
+const EosCallbackTexts kCallbackTexts{
+    {{EosLogLine::Level::Info, "[EOS SDK] 登录回调失败, ClientData 为空"},
+     {EosLogLine::Level::Info, "[EOS SDK] 登录回调失败, loginService 为空"}},
+    "[EOS SDK] login completion"};
 
 std::atomic<bool> g_loggingIn{false};
 std::atomic<EOS_EpicAccountId> g_loggedInAccount{nullptr};
@@ -129,21 +135,20 @@ void EpicLoginService::login(std::string exchangeCode, const LoginCompletion& co
         completion(nullptr);
         return;
     }
-    completion_ = std::make_shared<LoginCompletion>(completion);
-    self_ = weak_from_this().lock();
+    completion_.hold(*this, completion);
     exchangeCode_ = std::move(exchangeCode);
     if (FPlatform::GetPlatformHandle() == nullptr) {
-        LOG(ERROR) << "EOS SDK 未初始化或初始化失败";
+        LOG(ERROR) << kNotInitialised;
         finish(nullptr);
         return;
     }
-    std::shared_ptr<EpicLoginService> keep = self_;
-    FPlatform::RunOnTickThread([this, keep] {
+    FPlatform::RunOnTickThread([this, keep = completion_.keepAlive()] {
         EOS_HPlatform platform = FPlatform::GetPlatformHandle();
         auth_ = platform != nullptr ? EOS_Platform_GetAuthInterface(platform) : nullptr;
-        connect_ = platform != nullptr ? EOS_Platform_GetConnectInterface(platform) : nullptr;
-        if (auth_ == nullptr || connect_ == nullptr) {
-            LOG(ERROR) << "EOS SDK 未初始化或初始化失败";
+        // The login itself uses only auth; a null connect interface still means EOS is not ready.
+        EOS_HConnect connect = platform != nullptr ? EOS_Platform_GetConnectInterface(platform) : nullptr;
+        if (auth_ == nullptr || connect == nullptr) {
+            LOG(ERROR) << kNotInitialised;
             finish(nullptr);
             return;
         }
@@ -165,56 +170,43 @@ void EpicLoginService::login(std::string exchangeCode, const LoginCompletion& co
 }
 
 void EOS_CALL EpicLoginService::LoginCompleteCallbackFn(const EOS_Auth_LoginCallbackInfo* data) {
-    try {
-        LOG(INFO) << "[EOS SDK] 登录 Callback";
-        if (data == nullptr || data->ClientData == nullptr) {
-            LOG(INFO) << "[EOS SDK] 登录回调失败, ClientData 为空";
-            LOG(INFO) << "[EOS SDK] 登录回调失败, loginService 为空";
-            return;
-        }
-        EpicLoginService* service = getServiceFromClientData(data->ClientData);
-        char accountId[kAccountIdBufferSize] = {};
-        int32_t length = static_cast<int32_t>(sizeof accountId);
-        if (EOS_EpicAccountId_ToString(data->LocalUserId, accountId, &length) != EOS_EResult::EOS_Success) {
-            LOG(ERROR) << "[EOS SDK] 登录失败: resultCode: " << EOS_EResult_ToString(data->ResultCode);
-            service->finish(nullptr);
-            return;
-        }
-        LOG(INFO) << "[EOS SDK] 登录成功: User ID: " << accountId;
-
-        EOS_Auth_CopyIdTokenOptions tokenOptions{};
-        tokenOptions.ApiVersion = EOS_AUTH_COPYIDTOKEN_API_LATEST;
-        tokenOptions.AccountId = data->LocalUserId;
-        EOS_Auth_IdToken* token = nullptr;
-        const EOS_EResult tokenResult = EOS_Auth_CopyIdToken(service->auth_, &tokenOptions, &token);
-        if (tokenResult != EOS_EResult::EOS_Success || token == nullptr) {
-            LOG(WARNING) << "[EOS SDK] 获取token失败: TokenResult: " << EOS_EResult_ToString(tokenResult);
-            service->finish(nullptr);
-            return;
-        }
-        auto info = std::make_shared<LoginInfo>();
-        info->puserId = accountId;
-        info->jwtToken = token->JsonWebToken != nullptr ? token->JsonWebToken : "";
-        EOS_Auth_IdToken_Release(token);
-        LOG(INFO) << "[EOS SDK] 登录成功: User ID: " << info->puserId << ", jwtToken: " << info->jwtToken;
-        g_loggedInAccount.store(data->LocalUserId);
-        service->finish(info);
-    } catch (const std::exception& e) {
-        LOG(ERROR) << "[EOS SDK] login completion failed: " << e.what();
-    } catch (...) {
-        LOG(ERROR) << "[EOS SDK] login completion failed";
-    }
+    CompleteFromEos<EpicLoginService>(
+        data, kCallbackTexts, [](const EOS_Auth_LoginCallbackInfo*) { LOG(INFO) << "[EOS SDK] 登录 Callback"; },
+        [](EpicLoginService& service, const EOS_Auth_LoginCallbackInfo& info) {
+            service.finish(service.readLogin(info.LocalUserId, info.ResultCode));
+        });
 }
 
-EpicLoginService* EpicLoginService::getServiceFromClientData(void* clientData) {
-    return static_cast<EpicLoginService*>(clientData);
+std::shared_ptr<LoginInfo> EpicLoginService::readLogin(EOS_EpicAccountId account, EOS_EResult result) const {
+    char accountId[kAccountIdBufferSize] = {};
+    int32_t length = static_cast<int32_t>(sizeof accountId);
+    if (EOS_EpicAccountId_ToString(account, accountId, &length) != EOS_EResult::EOS_Success) {
+        LOG(ERROR) << "[EOS SDK] 登录失败: resultCode: " << EOS_EResult_ToString(result);
+        return nullptr;
+    }
+    LOG(INFO) << "[EOS SDK] 登录成功: User ID: " << accountId;
+
+    EOS_Auth_CopyIdTokenOptions tokenOptions{};
+    tokenOptions.ApiVersion = EOS_AUTH_COPYIDTOKEN_API_LATEST;
+    tokenOptions.AccountId = account;
+    EOS_Auth_IdToken* token = nullptr;
+    const EOS_EResult tokenResult = EOS_Auth_CopyIdToken(auth_, &tokenOptions, &token);
+    if (tokenResult != EOS_EResult::EOS_Success || token == nullptr) {
+        LOG(WARNING) << "[EOS SDK] 获取token失败: TokenResult: " << EOS_EResult_ToString(tokenResult);
+        return nullptr;
+    }
+    auto info = std::make_shared<LoginInfo>();
+    info->puserId = accountId;
+    info->jwtToken = token->JsonWebToken != nullptr ? token->JsonWebToken : "";
+    EOS_Auth_IdToken_Release(token);
+    LOG(INFO) << "[EOS SDK] 登录成功: User ID: " << info->puserId << ", jwtToken: " << info->jwtToken;
+    g_loggedInAccount.store(account);
+    return info;
 }
 
 void EpicLoginService::finish(std::shared_ptr<LoginInfo> result) {
     if (!g_loggingIn.exchange(false)) return;
-    std::shared_ptr<LoginCompletion> completion = std::move(completion_);
-    std::shared_ptr<EpicLoginService> keep = std::move(self_);
-    if (completion && *completion) (*completion)(std::move(result));
+    completion_.finish(std::move(result));
 }
 
 std::string EpicLoginService::getAccessToken() {

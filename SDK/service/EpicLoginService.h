@@ -1,12 +1,12 @@
 // LaunchArgs (the launcher's command line) and EpicLoginService (Epic login by exchange code).
 #pragma once
 
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 
 #include "eos_auth.h"
+#include "service/EosCompletion.h"
 
 namespace VondSdk {
 
@@ -32,17 +32,15 @@ struct LoginInfo {
 using LoginCompletion = std::function<void(std::shared_ptr<LoginInfo>)>;
 
 // One Epic login. Create in shared ownership (std::make_shared); the object keeps itself
-// alive until EOS has answered.
+// alive until its completion has run.
 class EpicLoginService : public std::enable_shared_from_this<EpicLoginService> {
 public:
     // Logs in with the launcher's exchange code. Any thread. The completion is called exactly
-    // once per accepted call, on the ticking thread inside UpdateSDKEvent; while another login
-    // runs it is called at once, on this thread, with an empty pointer. An empty completion
-    // makes the call do nothing.
+    // once per accepted call: at once on this thread, with an empty pointer, while another
+    // login runs or when there is no platform; otherwise on the ticking thread inside
+    // UpdateSDKEvent, or, when EOS is shut down before that tick, with an empty pointer on the
+    // thread that shuts it down. An empty completion makes the call do nothing.
     void login(std::string exchangeCode, const LoginCompletion& completion);
-
-    static void EOS_CALL LoginCompleteCallbackFn(const EOS_Auth_LoginCallbackInfo* data);
-    static EpicLoginService* getServiceFromClientData(void* clientData);
 
     // The Epic user access token of the logged-in account, or "". Makes EOS calls: inside
     // UpdateSDKEvent (an EOS completion) it answers at once; from another thread it waits for
@@ -55,17 +53,19 @@ public:
     // Forgets the account (EOS shut down).
     static void clearLoggedInAccount();
 
-    // True from an accepted login until its completion ran.
+    // True from an accepted login until it ends; cleared just before its completion is called.
+    // Any thread.
     static bool isLoggingIn();
 
 private:
+    static void EOS_CALL LoginCompleteCallbackFn(const EOS_Auth_LoginCallbackInfo* data);
+    // The ID token of the account EOS just logged in (ticking thread); empty on failure.
+    std::shared_ptr<LoginInfo> readLogin(EOS_EpicAccountId account, EOS_EResult result) const;
     void finish(std::shared_ptr<LoginInfo> result);
 
-    std::shared_ptr<LoginCompletion> completion_;
-    std::shared_ptr<EpicLoginService> self_;
+    EosCompletion<EpicLoginService, std::shared_ptr<LoginInfo>> completion_;
     std::string exchangeCode_;
     EOS_HAuth auth_ = nullptr;
-    EOS_HConnect connect_ = nullptr;
 };
 
 }  // namespace VondSdk

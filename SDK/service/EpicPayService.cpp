@@ -1,7 +1,6 @@
 #include "service/EpicPayService.h"
 
 #include <atomic>
-#include <exception>
 
 #include "easylogging++.h"
 #include "eos_sdk.h"
@@ -13,6 +12,16 @@ namespace {
 constexpr char kNotInitialised[] = "EOS SDK 未初始化或初始化失败";
 
 std::atomic<bool> g_paying{false};
+
+const EosCallbackTexts kCallbackTexts{
+    {{EosLogLine::Level::Info, "[EOS SDK] 登录回调失败, ClientData 为空"},
+     {EosLogLine::Level::Error, "支付回调失败, Service 为空"}},
+    "[EOS SDK] checkout completion"};
+
+// The checkout's transaction id, or "" when EOS gives none.
+const char* TransactionIdOf(const EOS_Ecom_CheckoutCallbackInfo* info) {
+    return (info != nullptr && info->TransactionId != nullptr) ? info->TransactionId : "";
+}
 
 std::shared_ptr<PayInfo> Uncertain(const std::string& transactionId) {
     auto info = std::make_shared<PayInfo>();
@@ -51,32 +60,29 @@ void EpicPayService::pay(EOS_EpicAccountId accountId, PaymentItem& item, const P
         completion(nullptr);
         return;
     }
-    completion_ = std::make_shared<PayCompletion>(completion);
-    self_ = weak_from_this().lock();
+    completion_.hold(*this, completion);
     accountId_ = accountId;
     offerId_ = item.offerId;
     if (offerId_.empty()) {
         LOG(INFO) << "支付失败, Item.offerId 为空";
-        handleCallback(nullptr);
+        finish(nullptr);
         return;
     }
     if (accountId_ == nullptr) {
         LOG(INFO) << "支付失败, accountId 为空";
-        handleCallback(nullptr);
+        finish(nullptr);
         return;
     }
     if (FPlatform::GetPlatformHandle() == nullptr) {
         LOG(INFO) << kNotInitialised;
-        handleCallback(nullptr);
+        finish(nullptr);
         return;
     }
-    std::shared_ptr<EpicPayService> keep = self_;
-    FPlatform::RunOnTickThread([this, keep] {
-        EOS_HPlatform platform = FPlatform::GetPlatformHandle();
-        EOS_HEcom ecom = platform != nullptr ? EOS_Platform_GetEcomInterface(platform) : nullptr;
+    FPlatform::RunOnTickThread([this, keep = completion_.keepAlive()] {
+        EOS_HEcom ecom = FPlatform::GetEcomInterface();
         if (ecom == nullptr) {
             LOG(INFO) << kNotInitialised;
-            handleCallback(nullptr);
+            finish(nullptr);
             return;
         }
         LOG(DEBUG) << "[EOS SDK] 支付下单中, productId: " << offerId_;
@@ -94,80 +100,65 @@ void EpicPayService::pay(EOS_EpicAccountId accountId, PaymentItem& item, const P
 }
 
 void EOS_CALL EpicPayService::CheckoutCompleteCallbackFn(const EOS_Ecom_CheckoutCallbackInfo* data) {
-    try {
-        const char* transactionId = (data != nullptr && data->TransactionId != nullptr) ? data->TransactionId : "";
-        LOG(INFO) << "[EOS SDK] 支付回调: TransactionId: " << transactionId;
-        if (data == nullptr || data->ClientData == nullptr) {
-            LOG(INFO) << "[EOS SDK] 登录回调失败, ClientData 为空";
-            LOG(ERROR) << "支付回调失败, Service 为空";
-            return;
-        }
-        EpicPayService* service = getServiceFromClientData(data->ClientData);
-        if (data->ResultCode != EOS_EResult::EOS_Success) {
-            LOG(INFO) << "[EOS SDK] 支付失败: resultCode: " << EOS_EResult_ToString(data->ResultCode);
-            service->handleCallback(CheckoutMayHavePaid(data->ResultCode) ? Uncertain(transactionId) : nullptr);
-            return;
-        }
-        LOG(INFO) << "[EOS SDK] 支付成功: TransactionId: " << transactionId;
-        EOS_HEcom ecom = EOS_Platform_GetEcomInterface(FPlatform::GetPlatformHandle());
-        EOS_Ecom_CopyTransactionByIdOptions copyOptions{};
-        copyOptions.ApiVersion = EOS_ECOM_COPYTRANSACTIONBYID_API_LATEST;
-        copyOptions.LocalUserId = service->accountId_;
-        copyOptions.TransactionId = transactionId;
-        EOS_Ecom_HTransaction transaction = nullptr;
-        if (ecom == nullptr ||
-            EOS_Ecom_CopyTransactionById(ecom, &copyOptions, &transaction) != EOS_EResult::EOS_Success ||
-            transaction == nullptr) {
-            // Paid, but what was granted cannot be read here: a later query will show it.
-            LOG(INFO) << "[EOS SDK] 获取 Transaction 失败";
-            service->handleCallback(Uncertain(transactionId));
-            return;
-        }
-        EOS_Ecom_Transaction_GetEntitlementsCountOptions countOptions{};
-        countOptions.ApiVersion = EOS_ECOM_TRANSACTION_GETENTITLEMENTSCOUNT_API_LATEST;
-        EOS_Ecom_Transaction_GetEntitlementsCount(transaction, &countOptions);
-        EOS_Ecom_Transaction_CopyEntitlementByIndexOptions entitlementOptions{};
-        entitlementOptions.ApiVersion = EOS_ECOM_TRANSACTION_COPYENTITLEMENTBYINDEX_API_LATEST;
-        entitlementOptions.EntitlementIndex = 0;
-        EOS_Ecom_Entitlement* entitlement = nullptr;
-        const EOS_EResult copied = EOS_Ecom_Transaction_CopyEntitlementByIndex(transaction, &entitlementOptions, &entitlement);
-        if (copied != EOS_EResult::EOS_Success || entitlement == nullptr) {
-            LOG(INFO) << "[EOS SDK] 获取 Entitlement 失败";
-            if (entitlement != nullptr) EOS_Ecom_Entitlement_Release(entitlement);
-            EOS_Ecom_Transaction_Release(transaction);
-            service->handleCallback(Uncertain(transactionId));
-            return;
-        }
-        auto info = std::make_shared<PayInfo>();
-        info->entitlementId = entitlement->EntitlementId != nullptr ? entitlement->EntitlementId : "";
-        info->transactionId = transactionId;
-        EOS_Ecom_Entitlement_Release(entitlement);
-        EOS_Ecom_Transaction_Release(transaction);
-        LOG(INFO) << "[EOS SDK] 获取 Entitlement : " << info->entitlementId;
-        service->handleCallback(info);
-    } catch (const std::exception& e) {
-        LOG(ERROR) << "[EOS SDK] checkout completion failed: " << e.what();
-    } catch (...) {
-        LOG(ERROR) << "[EOS SDK] checkout completion failed";
-    }
+    CompleteFromEos<EpicPayService>(
+        data, kCallbackTexts,
+        [](const EOS_Ecom_CheckoutCallbackInfo* info) {
+            LOG(INFO) << "[EOS SDK] 支付回调: TransactionId: " << TransactionIdOf(info);
+        },
+        [](EpicPayService& service, const EOS_Ecom_CheckoutCallbackInfo& info) {
+            const char* transactionId = TransactionIdOf(&info);
+            if (info.ResultCode != EOS_EResult::EOS_Success) {
+                LOG(INFO) << "[EOS SDK] 支付失败: resultCode: " << EOS_EResult_ToString(info.ResultCode);
+                service.finish(CheckoutMayHavePaid(info.ResultCode) ? Uncertain(transactionId) : nullptr);
+                return;
+            }
+            LOG(INFO) << "[EOS SDK] 支付成功: TransactionId: " << transactionId;
+            service.finish(service.readPurchase(transactionId));
+        });
 }
 
-void EpicPayService::handleCallback(std::shared_ptr<PayInfo> result) {
+std::shared_ptr<PayInfo> EpicPayService::readPurchase(const char* transactionId) const {
+    EOS_HEcom ecom = FPlatform::GetEcomInterface();
+    EOS_Ecom_CopyTransactionByIdOptions copyOptions{};
+    copyOptions.ApiVersion = EOS_ECOM_COPYTRANSACTIONBYID_API_LATEST;
+    copyOptions.LocalUserId = accountId_;
+    copyOptions.TransactionId = transactionId;
+    EOS_Ecom_HTransaction transaction = nullptr;
+    if (ecom == nullptr || EOS_Ecom_CopyTransactionById(ecom, &copyOptions, &transaction) != EOS_EResult::EOS_Success ||
+        transaction == nullptr) {
+        // Paid, but what was granted cannot be read here: a later query will show it.
+        LOG(INFO) << "[EOS SDK] 获取 Transaction 失败";
+        return Uncertain(transactionId);
+    }
+    EOS_Ecom_Transaction_GetEntitlementsCountOptions countOptions{};
+    countOptions.ApiVersion = EOS_ECOM_TRANSACTION_GETENTITLEMENTSCOUNT_API_LATEST;
+    EOS_Ecom_Transaction_GetEntitlementsCount(transaction, &countOptions);
+    EOS_Ecom_Transaction_CopyEntitlementByIndexOptions entitlementOptions{};
+    entitlementOptions.ApiVersion = EOS_ECOM_TRANSACTION_COPYENTITLEMENTBYINDEX_API_LATEST;
+    entitlementOptions.EntitlementIndex = 0;
+    EOS_Ecom_Entitlement* entitlement = nullptr;
+    const EOS_EResult copied = EOS_Ecom_Transaction_CopyEntitlementByIndex(transaction, &entitlementOptions, &entitlement);
+    if (copied != EOS_EResult::EOS_Success || entitlement == nullptr) {
+        LOG(INFO) << "[EOS SDK] 获取 Entitlement 失败";
+        if (entitlement != nullptr) EOS_Ecom_Entitlement_Release(entitlement);
+        EOS_Ecom_Transaction_Release(transaction);
+        return Uncertain(transactionId);
+    }
+    auto info = std::make_shared<PayInfo>();
+    info->entitlementId = entitlement->EntitlementId != nullptr ? entitlement->EntitlementId : "";
+    info->transactionId = transactionId;
+    EOS_Ecom_Entitlement_Release(entitlement);
+    EOS_Ecom_Transaction_Release(transaction);
+    LOG(INFO) << "[EOS SDK] 获取 Entitlement : " << info->entitlementId;
+    return info;
+}
+
+void EpicPayService::finish(std::shared_ptr<PayInfo> result) {
     if (!g_paying.exchange(false)) {
         LOG(INFO) << "支付回调失败, 不在支付中";
         return;
     }
-    std::shared_ptr<PayCompletion> completion = std::move(completion_);
-    std::shared_ptr<EpicPayService> keep = std::move(self_);
-    if (!completion || !*completion) {
-        LOG(INFO) << "支付回调失败, 回调方法为空";
-        return;
-    }
-    (*completion)(std::move(result));
-}
-
-EpicPayService* EpicPayService::getServiceFromClientData(void* clientData) {
-    return static_cast<EpicPayService*>(clientData);
+    if (!completion_.finish(std::move(result))) LOG(INFO) << "支付回调失败, 回调方法为空";
 }
 
 bool EpicPayService::isPaying() {

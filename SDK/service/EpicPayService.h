@@ -1,11 +1,11 @@
 // EpicPayService: the Epic checkout of one catalogue offer.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
 
 #include "eos_ecom.h"
+#include "service/EosCompletion.h"
 
 namespace VondSdk {
 
@@ -30,27 +30,29 @@ bool CheckoutMayHavePaid(EOS_EResult result);
 using PayCompletion = std::function<void(std::shared_ptr<PayInfo>)>;
 
 // One checkout. Create in shared ownership (std::make_shared); the object keeps itself alive
-// until EOS has answered.
+// until its completion has run.
 class EpicPayService : public std::enable_shared_from_this<EpicPayService> {
 public:
     // Starts the checkout of item.offerId for accountId (the logged-in account). Any thread.
     // The completion is called exactly once per accepted call: on this thread at once when
     // another checkout runs, the offer id is empty, the account is null or there is no
-    // platform; otherwise on the ticking thread inside UpdateSDKEvent. An empty completion
-    // makes the call do nothing.
+    // platform; otherwise on the ticking thread inside UpdateSDKEvent, or, when EOS is shut
+    // down before that tick, with an empty pointer on the thread that shuts it down. An empty
+    // completion makes the call do nothing.
     void pay(EOS_EpicAccountId accountId, PaymentItem& item, const PayCompletion& completion);
 
-    static void EOS_CALL CheckoutCompleteCallbackFn(const EOS_Ecom_CheckoutCallbackInfo* data);
-    // Ends the checkout: clears the paying flag and calls the stored completion.
-    void handleCallback(std::shared_ptr<PayInfo> result);
-    static EpicPayService* getServiceFromClientData(void* clientData);
-
-    // True from an accepted pay until its completion ran.
+    // True from an accepted pay until it ends; cleared just before its completion is called,
+    // so that the completion may start the next checkout. Any thread.
     static bool isPaying();
 
 private:
-    std::shared_ptr<PayCompletion> completion_;
-    std::shared_ptr<EpicPayService> self_;
+    static void EOS_CALL CheckoutCompleteCallbackFn(const EOS_Ecom_CheckoutCallbackInfo* data);
+    // What a successful checkout granted: the first entitlement of transactionId (ticking thread).
+    std::shared_ptr<PayInfo> readPurchase(const char* transactionId) const;
+    // Ends the checkout: clears the paying flag and calls the stored completion.
+    void finish(std::shared_ptr<PayInfo> result);
+
+    EosCompletion<EpicPayService, std::shared_ptr<PayInfo>> completion_;
     EOS_EpicAccountId accountId_ = nullptr;
     std::string offerId_;
 };

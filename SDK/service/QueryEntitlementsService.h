@@ -1,12 +1,12 @@
 // QueryEntitlementsService: the unredeemed entitlements of the logged-in account.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "eos_ecom.h"
+#include "service/EosCompletion.h"
 
 namespace VondSdk {
 
@@ -21,22 +21,24 @@ struct FEntitlementData {
 using QueryEntitlementsCompletion = std::function<void(std::shared_ptr<std::vector<FEntitlementData>>)>;
 
 // One query. Create in shared ownership (std::make_shared); the object keeps itself alive
-// until EOS has answered.
+// until its completion has run.
 class QueryEntitlementsService : public std::enable_shared_from_this<QueryEntitlementsService> {
 public:
     // Queries accountId's entitlements, redeemed ones excluded. Any thread. The completion is
-    // called exactly once: at once on this thread when the account is null or the platform
-    // was never created, otherwise on the ticking thread inside UpdateSDKEvent. Entitlements
-    // EOS cannot copy are left out; stale ones are kept. An empty completion does nothing.
+    // called exactly once: at once on this thread when the account is null or there is no
+    // platform (not created yet, or shut down); otherwise on the ticking thread inside
+    // UpdateSDKEvent, or, when EOS is shut down before that tick, with an empty pointer on the
+    // thread that shuts it down. Entitlements EOS cannot copy are left out; stale ones are
+    // kept. An empty completion does nothing.
     void queryEntitlements(EOS_EpicAccountId accountId, const QueryEntitlementsCompletion& completion);
 
-    static void EOS_CALL QueryEntitlementsCompleteCallbackFn(const EOS_Ecom_QueryEntitlementsCallbackInfo* data);
-    void handleCallback(std::shared_ptr<std::vector<FEntitlementData>> result);
-    static QueryEntitlementsService* getServiceFromClientData(void* clientData);
-
 private:
-    std::shared_ptr<QueryEntitlementsCompletion> completion_;
-    std::shared_ptr<QueryEntitlementsService> self_;
+    static void EOS_CALL QueryEntitlementsCompleteCallbackFn(const EOS_Ecom_QueryEntitlementsCallbackInfo* data);
+    // The entitlements EOS cached for accountId_ by the query just answered (ticking thread).
+    std::shared_ptr<std::vector<FEntitlementData>> readEntitlements() const;
+    void finish(std::shared_ptr<std::vector<FEntitlementData>> result);
+
+    EosCompletion<QueryEntitlementsService, std::shared_ptr<std::vector<FEntitlementData>>> completion_;
     EOS_EpicAccountId accountId_ = nullptr;
 };
 

@@ -1,30 +1,33 @@
 #include "service/RedeemEntitlementService.h"
 
-#include <exception>
-
 #include "easylogging++.h"
 #include "eos_sdk.h"
 #include "service/EosPlatform.h"
 
 namespace VondSdk {
+namespace {
+
+const EosCallbackTexts kCallbackTexts{
+    {{EosLogLine::Level::Info, "[EOS SDK] 登录回调失败, ClientData 为空"},
+     {EosLogLine::Level::Error, "消耗回调失败, Service 为空"}},
+    "[EOS SDK] redemption completion"};
+
+}  // namespace
 
 void RedeemEntitlementService::redeem(EOS_EpicAccountId accountId, std::string entitlementId,
                                       const RedeemCompletion& completion) {
     if (!completion) return;
-    completion_ = std::make_shared<RedeemCompletion>(completion);
-    self_ = weak_from_this().lock();
+    completion_.hold(*this, completion);
     accountId_ = accountId;
     entitlementId_ = std::move(entitlementId);
     if (accountId_ == nullptr || FPlatform::GetPlatformHandle() == nullptr) {
-        handleCallback(false);
+        finish(false);
         return;
     }
-    std::shared_ptr<RedeemEntitlementService> keep = self_;
-    FPlatform::RunOnTickThread([this, keep] {
-        EOS_HPlatform platform = FPlatform::GetPlatformHandle();
-        EOS_HEcom ecom = platform != nullptr ? EOS_Platform_GetEcomInterface(platform) : nullptr;
+    FPlatform::RunOnTickThread([this, keep = completion_.keepAlive()] {
+        EOS_HEcom ecom = FPlatform::GetEcomInterface();
         if (ecom == nullptr) {
-            handleCallback(false);
+            finish(false);
             return;
         }
         EOS_Ecom_EntitlementId ids[1] = {entitlementId_.c_str()};
@@ -38,35 +41,20 @@ void RedeemEntitlementService::redeem(EOS_EpicAccountId accountId, std::string e
 }
 
 void EOS_CALL RedeemEntitlementService::RedeemEntitlementsCallback(const EOS_Ecom_RedeemEntitlementsCallbackInfo* data) {
-    try {
-        if (data == nullptr) return;
-        LOG(INFO) << "[EOS SDK] 消耗商品结果: RESULT: " << EOS_EResult_ToString(data->ResultCode)
-                  << ", 消耗数量: " << data->RedeemedEntitlementIdsCount;
-        if (data->ClientData == nullptr) {
-            LOG(INFO) << "[EOS SDK] 登录回调失败, ClientData 为空";
-            LOG(ERROR) << "消耗回调失败, Service 为空";
-            return;
-        }
-        getServiceFromClientData(data->ClientData)->handleCallback(data->ResultCode == EOS_EResult::EOS_Success);
-    } catch (const std::exception& e) {
-        LOG(ERROR) << "[EOS SDK] redemption completion failed: " << e.what();
-    } catch (...) {
-        LOG(ERROR) << "[EOS SDK] redemption completion failed";
-    }
+    CompleteFromEos<RedeemEntitlementService>(
+        data, kCallbackTexts,
+        [](const EOS_Ecom_RedeemEntitlementsCallbackInfo* info) {
+            if (info == nullptr) return;
+            LOG(INFO) << "[EOS SDK] 消耗商品结果: RESULT: " << EOS_EResult_ToString(info->ResultCode)
+                      << ", 消耗数量: " << info->RedeemedEntitlementIdsCount;
+        },
+        [](RedeemEntitlementService& service, const EOS_Ecom_RedeemEntitlementsCallbackInfo& info) {
+            service.finish(info.ResultCode == EOS_EResult::EOS_Success);
+        });
 }
 
-void RedeemEntitlementService::handleCallback(bool redeemed) {
-    std::shared_ptr<RedeemCompletion> completion = std::move(completion_);
-    std::shared_ptr<RedeemEntitlementService> keep = std::move(self_);
-    if (!completion || !*completion) {
-        LOG(INFO) << "[消耗商品] 回调失败, 回调方法为空";
-        return;
-    }
-    (*completion)(redeemed);
-}
-
-RedeemEntitlementService* RedeemEntitlementService::getServiceFromClientData(void* clientData) {
-    return static_cast<RedeemEntitlementService*>(clientData);
+void RedeemEntitlementService::finish(bool redeemed) {
+    if (!completion_.finish(redeemed)) LOG(INFO) << "[消耗商品] 回调失败, 回调方法为空";
 }
 
 }  // namespace VondSdk

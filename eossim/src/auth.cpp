@@ -43,11 +43,9 @@ std::string IsoTimeFromNow(int seconds) {
 
 EOS_DECLARE_FUNC(void) EOS_Auth_Login(EOS_HAuth Handle, const EOS_Auth_LoginOptions* Options, void* ClientData,
                                       const EOS_Auth_OnLoginCallback CompletionDelegate) {
-    Lock lock = Enter("EOS_Auth_Login");
+    AsyncCall call = EnterAsync("EOS_Auth_Login", Handle, CompletionDelegate != nullptr);
+    if (call.platform == nullptr) return;
     Sim& sim = S();
-    EOS_PlatformHandle* platform = PlatformOf(sim, Handle);
-    if (platform == nullptr || CompletionDelegate == nullptr) return;
-
     EOS_EResult result = EOS_EResult::EOS_Success;
     std::string accountId;
     const EOS_Auth_Credentials* credentials = Options != nullptr ? Options->Credentials : nullptr;
@@ -69,7 +67,7 @@ EOS_DECLARE_FUNC(void) EOS_Auth_Login(EOS_HAuth Handle, const EOS_Auth_LoginOpti
             }
         }
     }
-    Queue(platform, sim.loginTicks, [platform, result, accountId, ClientData, CompletionDelegate] {
+    Queue(call.platform, sim.loginTicks, [platform = call.platform, result, accountId, ClientData, CompletionDelegate] {
         Sim& sim = S();
         EOS_EpicAccountId id = nullptr;
         LogLine line;

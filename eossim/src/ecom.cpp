@@ -38,18 +38,14 @@ EOS_Ecom_Entitlement* CopyEntitlement(Sim& sim, const Entitlement& e) {
 
 EOS_DECLARE_FUNC(void) EOS_Ecom_Checkout(EOS_HEcom Handle, const EOS_Ecom_CheckoutOptions* Options, void* ClientData,
                                          const EOS_Ecom_OnCheckoutCallback CompletionDelegate) {
-    Lock lock = Enter("EOS_Ecom_Checkout");
+    AsyncCall call = EnterAsyncForUser("EOS_Ecom_Checkout", Handle, Options, CompletionDelegate != nullptr);
+    if (call.platform == nullptr) return;
     Sim& sim = S();
-    EOS_PlatformHandle* platform = PlatformOf(sim, Handle);
-    if (platform == nullptr || CompletionDelegate == nullptr) return;
-
-    EOS_EResult result = EOS_EResult::EOS_Success;
-    EOS_EpicAccountId user = Options != nullptr ? Options->LocalUserId : nullptr;
+    EOS_EResult result = call.result;
+    EOS_EpicAccountId user = call.user;
     std::vector<Offer> bought;
-    if (Options == nullptr) {
-        result = EOS_EResult::EOS_InvalidParameters;
-    } else if (!IsLoggedIn(platform, user)) {
-        result = EOS_EResult::EOS_InvalidUser;
+    if (result != EOS_EResult::EOS_Success) {
+        // refused by the shared checks (EnterAsyncForUser)
     } else if (Options->EntryCount == 0 || Options->EntryCount > EOS_ECOM_CHECKOUT_MAX_ENTRIES || Options->Entries == nullptr) {
         result = EOS_EResult::EOS_InvalidParameters;
     } else {
@@ -88,7 +84,7 @@ EOS_DECLARE_FUNC(void) EOS_Ecom_Checkout(EOS_HEcom Handle, const EOS_Ecom_Checko
         if (result == EOS_EResult::EOS_Success) transactionId = transaction.transactionId;
         sim.transactions[transaction.transactionId] = std::move(transaction);
     }
-    Queue(platform, sim.checkoutTicks, [result, user, transactionId, ClientData, CompletionDelegate] {
+    Queue(call.platform, sim.checkoutTicks, [result, user, transactionId, ClientData, CompletionDelegate] {
         EOS_Ecom_CheckoutCallbackInfo info{};
         info.ResultCode = result;
         info.ClientData = ClientData;
@@ -166,19 +162,15 @@ EOS_DECLARE_FUNC(void) EOS_Ecom_Entitlement_Release(EOS_Ecom_Entitlement* Entitl
 
 EOS_DECLARE_FUNC(void) EOS_Ecom_QueryEntitlements(EOS_HEcom Handle, const EOS_Ecom_QueryEntitlementsOptions* Options,
                                                   void* ClientData, const EOS_Ecom_OnQueryEntitlementsCallback CompletionDelegate) {
-    Lock lock = Enter("EOS_Ecom_QueryEntitlements");
-    Sim& sim = S();
-    EOS_PlatformHandle* platform = PlatformOf(sim, Handle);
-    if (platform == nullptr || CompletionDelegate == nullptr) return;
-
-    EOS_EResult result = EOS_EResult::EOS_Success;
-    EOS_EpicAccountId user = Options != nullptr ? Options->LocalUserId : nullptr;
+    AsyncCall call = EnterAsyncForUser("EOS_Ecom_QueryEntitlements", Handle, Options, CompletionDelegate != nullptr);
+    if (call.platform == nullptr) return;
+    EOS_PlatformHandle* platform = call.platform;
+    EOS_EResult result = call.result;
+    EOS_EpicAccountId user = call.user;
     std::vector<std::string> names;
     bool includeRedeemed = false;
-    if (Options == nullptr) {
-        result = EOS_EResult::EOS_InvalidParameters;
-    } else if (!IsLoggedIn(platform, user)) {
-        result = EOS_EResult::EOS_InvalidUser;
+    if (result != EOS_EResult::EOS_Success) {
+        // refused by the shared checks (EnterAsyncForUser)
     } else if (Options->EntitlementNameCount > EOS_ECOM_QUERYENTITLEMENTS_MAX_ENTITLEMENT_IDS ||
                (Options->EntitlementNameCount > 0 && Options->EntitlementNames == nullptr)) {
         result = EOS_EResult::EOS_InvalidParameters;
@@ -187,7 +179,7 @@ EOS_DECLARE_FUNC(void) EOS_Ecom_QueryEntitlements(EOS_HEcom Handle, const EOS_Ec
             if (Options->EntitlementNames[i] != nullptr) names.emplace_back(Options->EntitlementNames[i]);
         }
         includeRedeemed = Options->bIncludeRedeemed != EOS_FALSE;
-        result = Failure(sim, "queryEntitlements");
+        result = Failure(S(), "queryEntitlements");
     }
     Queue(platform, 1, [platform, result, user, names, includeRedeemed, ClientData, CompletionDelegate] {
         Sim& sim = S();
@@ -246,18 +238,14 @@ EOS_DECLARE_FUNC(EOS_EResult) EOS_Ecom_CopyEntitlementByIndex(EOS_HEcom Handle, 
 
 EOS_DECLARE_FUNC(void) EOS_Ecom_RedeemEntitlements(EOS_HEcom Handle, const EOS_Ecom_RedeemEntitlementsOptions* Options,
                                                    void* ClientData, const EOS_Ecom_OnRedeemEntitlementsCallback CompletionDelegate) {
-    Lock lock = Enter("EOS_Ecom_RedeemEntitlements");
+    AsyncCall call = EnterAsyncForUser("EOS_Ecom_RedeemEntitlements", Handle, Options, CompletionDelegate != nullptr);
+    if (call.platform == nullptr) return;
     Sim& sim = S();
-    EOS_PlatformHandle* platform = PlatformOf(sim, Handle);
-    if (platform == nullptr || CompletionDelegate == nullptr) return;
-
-    EOS_EResult result = EOS_EResult::EOS_Success;
-    EOS_EpicAccountId user = Options != nullptr ? Options->LocalUserId : nullptr;
+    EOS_EResult result = call.result;
+    EOS_EpicAccountId user = call.user;
     uint32_t redeemed = 0, previously = 0, invalid = 0;
-    if (Options == nullptr) {
-        result = EOS_EResult::EOS_InvalidParameters;
-    } else if (!IsLoggedIn(platform, user)) {
-        result = EOS_EResult::EOS_InvalidUser;
+    if (result != EOS_EResult::EOS_Success) {
+        // refused by the shared checks (EnterAsyncForUser)
     } else if (Options->EntitlementIdCount == 0 || Options->EntitlementIdCount > EOS_ECOM_REDEEMENTITLEMENTS_MAX_IDS ||
                Options->EntitlementIds == nullptr) {
         result = EOS_EResult::EOS_InvalidParameters;
@@ -280,7 +268,7 @@ EOS_DECLARE_FUNC(void) EOS_Ecom_RedeemEntitlements(EOS_HEcom Handle, const EOS_E
         }
         if (redeemed > 0) SaveStateLocked(sim);
     }
-    Queue(platform, 1, [result, user, redeemed, previously, invalid, ClientData, CompletionDelegate] {
+    Queue(call.platform, 1, [result, user, redeemed, previously, invalid, ClientData, CompletionDelegate] {
         EOS_Ecom_RedeemEntitlementsCallbackInfo info{};
         info.ResultCode = result;
         info.ClientData = ClientData;

@@ -68,19 +68,12 @@ EOS_EResult CachedOffer(Sim& sim, EOS_PlatformHandle* platform, EOS_EpicAccountI
 
 EOS_DECLARE_FUNC(void) EOS_Ecom_QueryOffers(EOS_HEcom Handle, const EOS_Ecom_QueryOffersOptions* Options, void* ClientData,
                                             const EOS_Ecom_OnQueryOffersCallback CompletionDelegate) {
-    Lock lock = Enter("EOS_Ecom_QueryOffers");
-    Sim& sim = S();
-    EOS_PlatformHandle* platform = PlatformOf(sim, Handle);
-    if (platform == nullptr || CompletionDelegate == nullptr) return;
-    EOS_EResult result = EOS_EResult::EOS_Success;
-    EOS_EpicAccountId user = Options != nullptr ? Options->LocalUserId : nullptr;
-    if (Options == nullptr) {
-        result = EOS_EResult::EOS_InvalidParameters;
-    } else if (!IsLoggedIn(platform, user)) {
-        result = EOS_EResult::EOS_InvalidUser;
-    } else {
-        result = Failure(sim, "queryOffers");
-    }
+    AsyncCall call = EnterAsyncForUser("EOS_Ecom_QueryOffers", Handle, Options, CompletionDelegate != nullptr);
+    if (call.platform == nullptr) return;
+    EOS_PlatformHandle* platform = call.platform;
+    EOS_EResult result = call.result;
+    EOS_EpicAccountId user = call.user;
+    if (result == EOS_EResult::EOS_Success) result = Failure(S(), "queryOffers");
     Queue(platform, 1, [platform, result, user, ClientData, CompletionDelegate] {
         Sim& sim = S();
         if (result == EOS_EResult::EOS_Success) {

@@ -215,9 +215,8 @@ EOS_DECLARE_FUNC(void) EOS_Platform_Tick(EOS_HPlatform Handle) {
         Lock lock(sim.mutex);
         EnsureScenarioLocked(sim);
         if (t_tickDepth > 1) ++sim.nestedTicks;
-        auto it = sim.calls.find(std::string_view("EOS_Platform_Tick"));
-        if (it == sim.calls.end()) it = sim.calls.emplace("EOS_Platform_Tick", 0).first;
-        ++it->second;
+        // Not Enter: the tick names the ticking thread, so it is never a call off that thread.
+        CountCall(sim, "EOS_Platform_Tick");
         sim.ticked = true;
         sim.tickThread = std::this_thread::get_id();
         EOS_PlatformHandle* platform = Live(sim, Handle);

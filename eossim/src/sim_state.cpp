@@ -70,11 +70,15 @@ Lock Enter(std::string_view function) {
     Sim& sim = S();
     Lock lock(sim.mutex);
     EnsureScenarioLocked(sim);
+    CountCall(sim, function);
+    if (sim.ticked && std::this_thread::get_id() != sim.tickThread) ++sim.offTickThreadCalls;
+    return lock;
+}
+
+void CountCall(Sim& sim, std::string_view function) {
     auto it = sim.calls.find(function);
     if (it == sim.calls.end()) it = sim.calls.emplace(std::string(function), 0).first;
     ++it->second;
-    if (sim.ticked && std::this_thread::get_id() != sim.tickThread) ++sim.offTickThreadCalls;
-    return lock;
 }
 
 EOS_EResult Failure(const Sim& sim, std::string_view what) {
@@ -116,6 +120,26 @@ EOS_PlatformHandle* PlatformOf(Sim& sim, EOS_HAuth auth) {
 
 EOS_PlatformHandle* PlatformOf(Sim& sim, EOS_HEcom ecom) {
     return ecom != nullptr ? Live(sim, ecom->platform) : nullptr;
+}
+
+namespace {
+
+template <typename Handle>
+AsyncCall EnterAsyncWith(std::string_view function, Handle handle, bool hasCompletion) {
+    AsyncCall call{Enter(function)};
+    EOS_PlatformHandle* platform = PlatformOf(S(), handle);
+    if (hasCompletion) call.platform = platform;
+    return call;
+}
+
+}  // namespace
+
+AsyncCall EnterAsync(std::string_view function, EOS_HAuth handle, bool hasCompletion) {
+    return EnterAsyncWith(function, handle, hasCompletion);
+}
+
+AsyncCall EnterAsync(std::string_view function, EOS_HEcom handle, bool hasCompletion) {
+    return EnterAsyncWith(function, handle, hasCompletion);
 }
 
 const Offer* OfferById(const Sim& sim, const std::string& id) {

@@ -151,6 +151,8 @@ using Lock = std::unique_lock<std::mutex>;
 // Every entry point takes the lock through this: it loads the scenario on first use, counts
 // the call and notes calls made off the ticking thread.
 Lock Enter(std::string_view function);
+// Counts a call to function (lock held).
+void CountCall(Sim& sim, std::string_view function);
 // The failure the scenario asks for in place of what (e.g. "checkout"), or EOS_Success.
 EOS_EResult Failure(const Sim& sim, std::string_view what);
 // A new id of 32 lower-case hex digits, unique across the processes sharing a state file.
@@ -168,6 +170,37 @@ const Offer* OfferById(const Sim& sim, const std::string& id);
 void Queue(EOS_PlatformHandle* platform, int ticks, std::function<void()> deliver);
 // Copies text into the caller's buffer as EOS does (the length with the terminator).
 EOS_EResult CopyText(const std::string& text, char* buffer, int32_t* length);
+
+// The opening of every asynchronous entry point: the lock, taken through Enter and held while
+// the object lives, and the live platform of the handle. platform is null when the handle is
+// not a live interface or no completion was given: the call then does nothing, as there is
+// nowhere to deliver a result. For a call made for Options->LocalUserId, user is that user and
+// result what the checks every such call opens with found: InvalidParameters without options,
+// InvalidUser when the user is not logged in on the platform, else Success (the call's own
+// checks follow).
+struct AsyncCall {
+    Lock lock;
+    EOS_PlatformHandle* platform = nullptr;
+    EOS_EpicAccountId user = nullptr;
+    EOS_EResult result = EOS_EResult::EOS_Success;
+};
+
+AsyncCall EnterAsync(std::string_view function, EOS_HAuth handle, bool hasCompletion);
+AsyncCall EnterAsync(std::string_view function, EOS_HEcom handle, bool hasCompletion);
+
+template <typename Options>
+AsyncCall EnterAsyncForUser(std::string_view function, EOS_HEcom handle, const Options* options,
+                            bool hasCompletion) {
+    AsyncCall call = EnterAsync(function, handle, hasCompletion);
+    if (call.platform == nullptr) return call;
+    call.user = options != nullptr ? options->LocalUserId : nullptr;
+    if (options == nullptr) {
+        call.result = EOS_EResult::EOS_InvalidParameters;
+    } else if (!IsLoggedIn(call.platform, call.user)) {
+        call.result = EOS_EResult::EOS_InvalidUser;
+    }
+    return call;
+}
 
 // The name of a result ("EOS_Canceled"), or null for one the stand-in does not know.
 const char* ResultName(EOS_EResult result);
