@@ -11,6 +11,7 @@
 #include "src/EventJournal.h"
 #include "src/ResultCodes.h"
 #include "utils/VondConfigUtils.h"
+#include "utils/VondJson.h"
 #include "utils/VondDevOverrides.h"
 #include "utils/VondUtils.h"
 
@@ -38,15 +39,6 @@ constexpr size_t kCompactAbove = 1u << 20;
 // A record's bytes besides the event's body: length, checksum, kind, number.
 constexpr size_t kRecordOverhead = 17;
 
-std::string CompactText(const nlohmann::json& value) {
-    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-std::string JournalPathFor(const std::string& appConfPath) {
-    const size_t slash = appConfPath.find_last_of("/\\");
-    const std::string dir = slash == std::string::npos ? std::string() : appConfPath.substr(0, slash + 1);
-    return dir + kJournalName;
-}
 
 // Tests make the first retry short; a release build always waits a second.
 std::chrono::milliseconds RetryBaseFromOverride() {
@@ -116,7 +108,7 @@ bool CVondEventOutbox::Start() {
         failures_ = 0;
     }
     started_ = true;
-    journalPath_ = JournalPathFor(VondConfigUtils::GetAppConfigPath());
+    journalPath_ = VondConfigUtils::GetAppFilePath(kJournalName);
     retryBase_ = RetryBaseFromOverride();
     try {
         writer_ = std::thread([this] { Run(); });
@@ -289,7 +281,7 @@ void CVondEventOutbox::WriteGroup(std::vector<nlohmann::json> bodies) {
     for (size_t i = 0; i < bodies.size(); ++i) {
         const uint64_t number = static_cast<uint64_t>(first) + i;
         bodies[i][kEventOrderKey] = "n" + std::to_string(number);
-        std::string text = CompactText(bodies[i]);
+        std::string text = CompactJson(bodies[i]);
         highestNumber_ = std::max(highestNumber_, number);
         if (text.size() > kMaxBytes) {
             // Alone past the bound: it would push every older event out. Its number stays used.

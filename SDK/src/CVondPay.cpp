@@ -51,7 +51,7 @@ std::string CollectionInfo(const CVondCore& core) {
     const platform::ScreenSize screen = platform::DesktopSize();
     json info = {{"deviceId", core.GetGlobalParams().clientId},
                  {"resolution", std::to_string(screen.width) + "x" + std::to_string(screen.height)}};
-    return info.dump(-1, ' ', false, json::error_handler_t::replace);
+    return CompactJson(info);
 }
 
 }  // namespace
@@ -127,7 +127,7 @@ HttpResp CVondPay::BuildProductResult() const {
     HttpResp resp;
     resp.code = kCodeOk;
     resp.msg = ToWide(kSuccess);
-    resp.data = ToWide(result.dump(-1, ' ', false, json::error_handler_t::replace));
+    resp.data = ToWide(CompactJson(result));
     return resp;
 }
 
@@ -213,7 +213,7 @@ PayResultParams CVondPay::MakePayResultParams(const std::string& status, const O
     PayResultParams params;
     params.channelPayType = "";
     params.orderId = order.orderId;
-    params.extVerifyInfo = verify.dump(-1, ' ', false, json::error_handler_t::replace);
+    params.extVerifyInfo = CompactJson(verify);
     params.payAmountMicros = success ? std::to_string(order.defaultAmountMicro) : "0";
     params.serverId = order.serverId;
     params.gameUserId = order.gameUserId;
@@ -230,7 +230,7 @@ std::string CVondPay::PayResultData(const OrderInfo& order, int32_t backendStatu
                  {"extInfo", order.extInfo},           {"orderId", order.orderId},
                  {"productId", order.productId},       {"quantity", 1},
                  {"status", backendStatus}};
-    return data.dump(-1, ' ', false, json::error_handler_t::replace);
+    return CompactJson(data);
 }
 
 std::shared_ptr<OrderInfo> CVondPay::OrderFromCreateOrderAnswer(const std::string& body, const ProductInfo& product,

@@ -13,6 +13,7 @@
 #include "src/CVondCore.h"
 #include "src/CVondEventOutbox.h"
 #include "utils/VondConfigUtils.h"
+#include "utils/VondJson.h"
 #include "utils/VondUtils.h"
 
 namespace VondSdk {
@@ -61,11 +62,6 @@ bool IsPlainName(const std::string& text) {
     return true;
 }
 
-// Text from the game is valid UTF-8 after the boundary's conversion, but the SDK's own
-// callers pass backend text: never let a stray byte make serialisation throw.
-std::string Compact(const nlohmann::json& value) {
-    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
 
 bool ValueAccepted(const std::string& typeWord, const nlohmann::json& value) {
     if (typeWord == "int") {
@@ -76,7 +72,7 @@ bool ValueAccepted(const std::string& typeWord, const nlohmann::json& value) {
     }
     if (typeWord == "string") return value.is_string() && !value.get_ref<const std::string&>().empty();
     // A millisecond timestamp: 13 characters, so a time in seconds is refused.
-    if (typeWord == "long") return value.is_number() && Compact(value).size() == 13;
+    if (typeWord == "long") return value.is_number() && CompactJson(value).size() == 13;
     return false;
 }
 
@@ -273,7 +269,7 @@ void CVondTrack::CheckEventAndParams(const std::string& name, std::string params
         }
         const nlohmann::json& value = parsed.at(key);
         if (!ValueAccepted(required->get<std::string>(), value)) {
-            LOG(ERROR) << kCheckIncorrect << key << ", Value:" << Compact(value);
+            LOG(ERROR) << kCheckIncorrect << key << ", Value:" << CompactJson(value);
         }
     }
 }
@@ -322,7 +318,7 @@ nlohmann::json CVondTrack::BuildEvent(const std::string& name, const std::string
 std::string CVondTrack::BuildEventBody(const std::string& name, const std::string& params, double value) {
     nlohmann::json body = BuildEvent(name, params, value);
     body["eventOrder"] = NextEventOrder();
-    return Compact(body);
+    return CompactJson(body);
 }
 
 void CVondTrack::PostEvent(const std::string& name, const std::string& params, double value) {
@@ -348,7 +344,7 @@ void CVondTrack::PostLoginEvent(const std::string& loginPlatform, const std::str
     nlohmann::json params = nlohmann::json::object();
     params["loginPlatform"] = loginPlatform;
     params["puserId"] = puserId;
-    PostEvent(kLoginEvent, Compact(params), std::nan(""));
+    PostEvent(kLoginEvent, CompactJson(params), std::nan(""));
 }
 
 namespace {

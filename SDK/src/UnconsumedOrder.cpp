@@ -92,11 +92,6 @@ bool IsPendingKey(const std::string& key) {
     return key.rfind(kPendingPrefix, 0) == 0;
 }
 
-// Text that is not valid UTF-8 can only come from the game's own strings (extInfo); it is
-// stored with replacement characters rather than making the write fail.
-std::string Dump(const json& document) {
-    return document.dump(-1, ' ', false, json::error_handler_t::replace);
-}
 
 std::string Str(const json& value, const char* key) {
     return value.at(key).get<std::string>();
@@ -221,7 +216,7 @@ bool UnconsumedOrder::Store(const std::string& path, const Loaded& old, json& do
         document[kLostMarkerPrefix + aside.substr(cut == std::string::npos ? 0 : cut + 1)] =
             json{{"at", stamp}};
     }
-    const std::string text = Dump(document);
+    const std::string text = CompactJson(document);
     const bool written = platform::ReplaceFileAtomically(path, text);
     if (written) {
         LOG(INFO) << "Write OrderData Json Success: " << text;

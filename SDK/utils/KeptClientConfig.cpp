@@ -5,6 +5,7 @@
 #include "easylogging++.h"
 #include "platform/Platform.h"
 #include "utils/VondConfigUtils.h"
+#include "utils/VondJson.h"
 
 namespace VondSdk {
 namespace keptconfig {
@@ -18,15 +19,6 @@ constexpr char kKept[] = "Client config kept for offline start-up.";
 constexpr const char* kMembers[] = {"epicGameName", "epicProductId", "epicClientCredentialsId",
                                     "epicClientCredentialsSecret"};
 
-std::string KeptPath() {
-    const std::string appConf = VondConfigUtils::GetAppConfigPath();
-    const size_t slash = appConf.find_last_of("/\\");
-    return (slash == std::string::npos ? std::string() : appConf.substr(0, slash + 1)) + kFileName;
-}
-
-std::string Dump(const nlohmann::json& value) {
-    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
 
 }  // namespace
 
@@ -41,8 +33,8 @@ void Keep(const nlohmann::json& config) {
         any = any || !it->get<std::string>().empty();
     }
     if (!any) return;
-    const std::string path = KeptPath();
-    const std::string text = Dump(kept);
+    const std::string path = VondConfigUtils::GetAppFilePath(kFileName);
+    const std::string text = CompactJson(kept);
     std::string old;
     switch (platform::ReadFileState(path, old)) {
         case platform::ReadResult::Error:
@@ -63,7 +55,7 @@ void Keep(const nlohmann::json& config) {
 }
 
 bool Load(nlohmann::json& config) {
-    const std::string path = KeptPath();
+    const std::string path = VondConfigUtils::GetAppFilePath(kFileName);
     std::string text;
     switch (platform::ReadFileState(path, text)) {
         case platform::ReadResult::Error:

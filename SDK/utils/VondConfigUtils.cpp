@@ -5,6 +5,7 @@
 #include "easylogging++.h"
 #include "platform/Platform.h"
 #include "src/CVondCore.h"
+#include "utils/VondJson.h"
 
 namespace VondSdk {
 namespace {
@@ -47,9 +48,7 @@ bool ReadUnlocked(bool shared, nlohmann::json& value) {
 }
 
 void WriteUnlocked(const nlohmann::json& value, bool shared) {
-    // Text that is not valid UTF-8 (it can only come from a hand-edited file) is written
-    // with replacement characters rather than making the write fail.
-    const std::string text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const std::string text = CompactJson(value);
     if (!platform::ReplaceFileAtomically(ConfigPath(shared), text)) return;
     LOG(INFO) << "Write Config Json Success. " << text;
 }
@@ -64,14 +63,28 @@ std::string GetSharedConfigPath() {
     return GetSdkDataDir() + "/" + kSharedConfName;
 }
 
-std::string VondConfigUtils::GetAppConfigPath() {
+namespace {
+
+// The game's folder in the data folder, created when missing; the data folder itself when it
+// cannot be.
+std::string AppFolder() {
     const std::string base = GetSdkDataDir();
     std::string dir = base + "/" + CVondCore::Instance().GetGlobalParams().appId;
     if (!platform::IsDirectory(dir) && !platform::CreateDir(dir)) {
         LOG(ERROR) << "Cant Create Path:" << dir << ", Be Default:" << base;
         dir = base;
     }
-    return dir + "/" + kAppConfName;
+    return dir;
+}
+
+}  // namespace
+
+std::string VondConfigUtils::GetAppConfigPath() {
+    return GetAppFilePath(kAppConfName);
+}
+
+std::string VondConfigUtils::GetAppFilePath(const std::string& name) {
+    return AppFolder() + "/" + name;
 }
 
 nlohmann::json ReadConfigJson(bool shared) {

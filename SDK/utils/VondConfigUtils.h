@@ -20,7 +20,11 @@ bool ReadConfigJson(bool shared, nlohmann::json& value);
 
 class VondConfigUtils {
 public:
+    // The game's own file, "<data folder>/<appId>/AppConf" (the folder is created when
+    // missing; the data folder itself when it cannot be).
     static std::string GetAppConfigPath();
+    // A file of the SDK's beside AppConf, in the same folder.
+    static std::string GetAppFilePath(const std::string& name);
     // Replaces the whole file atomically; silently does nothing when it cannot be written.
     static void WriteCofnigJson(nlohmann::json value, bool shared);
     // Read, change and write back one file as one step with respect to every other update

@@ -41,4 +41,8 @@ int64_t IntegerMember(const nlohmann::json& object, const char* key, int64_t fal
     return IntegerValue(*it, fallback);
 }
 
+std::string CompactJson(const nlohmann::json& value) {
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 }  // namespace VondSdk

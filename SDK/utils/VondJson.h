@@ -1,5 +1,5 @@
 // Reading numbers out of JSON the backend or a stored file supplied, where a value may be of
-// any size or kind.
+// any size or kind; writing JSON as the SDK sends and stores it.
 #pragma once
 
 #include <cstdint>
@@ -20,5 +20,10 @@ int64_t IntegerValue(const nlohmann::json& value, int64_t fallback = 0);
 // number (no fraction) within [min, max]; otherwise nlohmann::json's type_error (302, another
 // kind) or out_of_range (406, past the range) is raised, naming what.
 int64_t IntegerIn(const nlohmann::json& value, int64_t min, int64_t max, const std::string& what);
+
+// value as compact JSON text (no spaces), the form every request body, stored file and game
+// answer of the SDK takes. Text that is not valid UTF-8 (backend text, the game's own
+// strings, a hand-edited file) comes out with replacement characters instead of throwing.
+std::string CompactJson(const nlohmann::json& value);
 
 }  // namespace VondSdk
