@@ -92,7 +92,6 @@ bool IsPendingKey(const std::string& key) {
     return key.rfind(kPendingPrefix, 0) == 0;
 }
 
-
 std::string Str(const json& value, const char* key) {
     return value.at(key).get<std::string>();
 }
