@@ -21,7 +21,22 @@ if [ ! -f \"\$WINEPREFIX/system.reg\" ]; then
     /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
     /usr/lib/wine/wineserver -w || true
 fi
-exec ${VOND_WINE_LOADER} \"\$@\"
+# The program's output goes through files, not straight to the caller's pipes: Wine's system
+# processes (services.exe, rpcss.exe, the desktop's explorer.exe) are started by whichever
+# program needs them first and inherit its standard handles. Holding the pipe of a runner
+# that reads until the end of the output (ctest), they kept a test that had passed and ended
+# \"running\" until its time-out.
+out=\$(mktemp) && err=\$(mktemp) || exit 125
+${VOND_WINE_LOADER} \"\$@\" </dev/null >\"\$out\" 2>\"\$err\" &
+child=\$!
+# A runner that gives up on the test ends the program too, and still gets what it printed.
+trap 'kill -TERM \$child 2>/dev/null; wait \$child; cat \"\$out\"; cat \"\$err\" >&2; rm -f \"\$out\" \"\$err\"; exit 143' TERM INT HUP
+wait \$child
+rc=\$?
+cat \"\$out\"
+cat \"\$err\" >&2
+rm -f \"\$out\" \"\$err\"
+exit \$rc
 ")
     file(CHMOD ${VOND_WINE_WRAPPER} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
          GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

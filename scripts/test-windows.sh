@@ -16,9 +16,10 @@ source scripts/lib.sh
 
 jobs=$(nproc)
 build=$(realpath -m "${VOND_WINDOWS_BUILD_DIR:-build}")
-# Under load a Wine process now and then does not end after its test has printed its result
-# (seen on both legs, in tests that start no thread of the SDK): a test that runs into its
-# time-out gets one more run. A failed test is never rerun.
+# A test that runs into its time-out gets one more run; a failed test is never rerun. (Tests
+# that had passed used to run into it: Wine's system processes, started by the first program
+# that needed them, held that test's output pipe open. The wrapper now gives each program
+# files for its output; the rerun stays as a net.)
 wine_retry="--repeat after-timeout:2"
 
 # Runs a tiny static i386 program: only a kernel with IA-32 emulation runs 32-bit code, and
