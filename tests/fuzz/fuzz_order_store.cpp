@@ -29,6 +29,14 @@ const std::string& Folder() {
         const std::string base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path().string();
         const std::string dir = base + "/vond-fuzz-order-store-" + std::to_string(::getpid());
         std::filesystem::create_directories(dir);
+        // Removed when the run ends (the fuzzer ends with exit()), so that runs leave no
+        // folders behind in /dev/shm.
+        static std::string removeAtExit;
+        removeAtExit = dir;
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(removeAtExit, ignored);
+        });
         ::setenv("VOND_SDK_DATA_DIR", dir.c_str(), 1);
         VondSdk::CVondCore::Instance().InitGlobalParams("fuzz-app", "fuzz-key");
         VondSdk::CVondCore::Instance().SetSession("token", "7");
