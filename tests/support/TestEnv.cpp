@@ -3,12 +3,14 @@
 #include <openssl/ssl.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 namespace vondtest {
 namespace {
@@ -78,6 +80,21 @@ void UnsetEnv(const std::string& name) {
 
 bool ReadFile(const std::string& path, std::string& content) {
     std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+#ifdef _WIN32
+    // On Windows an open can be refused for a moment while the SDK renames a new version over
+    // the file; the file is there all along. Tried again while it exists, as the SDK's own
+    // reads are (an absent file still answers false at once).
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!in) {
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(std::filesystem::u8path(path), ec) ||
+            std::chrono::steady_clock::now() >= giveUp)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        in.clear();
+        in.open(std::filesystem::u8path(path), std::ios::binary);
+    }
+#endif
     if (!in) return false;
     std::ostringstream buffer;
     buffer << in.rdbuf();
