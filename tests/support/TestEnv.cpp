@@ -83,7 +83,8 @@ bool ReadFile(const std::string& path, std::string& content) {
 #ifdef _WIN32
     // On Windows an open can be refused for a moment while the SDK renames a new version over
     // the file; the file is there all along. Tried again while it exists, as the SDK's own
-    // reads are (an absent file still answers false at once).
+    // reads are (an absent file still answers false at once). A loop of its own, not
+    // WaitUntil: harnesses read files inside WaitUntil's predicate, which holds its lock.
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (!in) {
         std::error_code ec;
