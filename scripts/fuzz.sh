@@ -34,7 +34,7 @@ rm -rf "$dir"/fuzz-findings/*/*
 log=build/fuzz-ctest.log
 set +e
 # One fuzzer per core; the replays are quick and name a regression before any new finding.
-(cd "$dir" && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
+(lane_lock && cd "$dir" && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
   ctest --output-on-failure -j "$(nproc)") 2>&1 | tee "$log"
 rc=${PIPESTATUS[0]}
 set -e

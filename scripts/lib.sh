@@ -86,6 +86,14 @@ need_packages() {
   return 1
 }
 
+# Takes the test lane for the rest of the calling (sub)shell: one suite runs at a time, while
+# the next leg builds beside it. Without VOND_TEST_LANE (a script run on its own) it does nothing.
+lane_lock() {
+  [ -n "${VOND_TEST_LANE:-}" ] || return 0
+  exec 9>>"$VOND_TEST_LANE"
+  flock 9
+}
+
 leg() {
   echo
   echo "==== leg: $1 ===="
@@ -121,13 +129,13 @@ record_leg() {
 }
 
 # Ends a leg that ran a ctest suite: prints its summary line and records PASS or FAIL with the
-# count from the log. Arguments: the name, the ctest log, the start time, the suite's status.
-# Returns that status.
+# count from the log. Arguments: the name, the ctest log, the start time, the suite's status,
+# and a note for a passing leg's row. Returns that status.
 finish_leg() {
-  local name=$1 log=$2 start=$3 rc=$4
+  local name=$1 log=$2 start=$3 rc=$4 note=${5:-}
   summary "$name" "$log" "$start"
   if [ "$rc" = 0 ]; then
-    record_leg "$name" PASS "$(ctest_count "$log")" "$start"
+    record_leg "$name" PASS "$(ctest_count "$log")" "$start" "$note"
   else
     record_leg "$name" FAIL "$(ctest_count "$log")" "$start" "see $log"
   fi

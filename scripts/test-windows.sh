@@ -16,11 +16,12 @@ source scripts/lib.sh
 
 jobs=$(nproc)
 build=$(realpath -m "${VOND_WINDOWS_BUILD_DIR:-build}")
-# A test that runs into its time-out gets one more run; a failed test is never rerun. (Tests
-# that had passed used to run into it: Wine's system processes, started by the first program
-# that needed them, held that test's output pipe open. The wrapper now gives each program
-# files for its output; the rerun stays as a net.)
-wine_retry="--repeat after-timeout:2"
+# A test that fails or runs into its time-out under Wine gets one more run, and the leg's row
+# names every test that needed it (its first run's output stays in the log). Wine, not the
+# SDK, has been the cause each time it was found (its system processes holding a test's output
+# pipe, a server on its way out refusing a process); the Linux legs, sanitizers included,
+# never rerun anything.
+wine_retry="--repeat until-pass:2"
 
 # Runs a tiny static i386 program: only a kernel with IA-32 emulation runs 32-bit code, and
 # without that Wine cannot run the x86 build either. Prints the reason on failure.
@@ -134,7 +135,7 @@ run_wine_suite() {
   set +e
   # Every process start costs seconds under Wine: the process-end table plays fewer runs (the
   # kill and outbox harnesses scale their own trials for Wine).
-  (cd "$dir" && VOND_PROCESS_END_RUNS=${VOND_PROCESS_END_RUNS:-25} \
+  (lane_lock && cd "$dir" && VOND_PROCESS_END_RUNS=${VOND_PROCESS_END_RUNS:-25} \
     ctest --output-on-failure -j "$jobs" --timeout 300 $wine_retry) >"$log" 2>&1
   rc=$?
   set -e
@@ -142,7 +143,21 @@ run_wine_suite() {
   cat "$log"
   check_count "$log" "${total:-0}" || rc=1
   echo "${total:-0}" >"$dir/listed-tests"
+  tests_run_twice "$log" >"$dir/second-runs"
   return "$rc"
+}
+
+# The tests of a ctest log that failed or timed out on a run, on one line.
+tests_run_twice() {
+  { grep -E 'Test +#[0-9]+: [^ ]+ \.+ *\*\*\*' "$1" || true; } | sed -E 's/.*Test +#[0-9]+: ([^ ]+) .*/\1/' |
+    sort -u | tr '\n' ' ' | sed 's/ $//'
+}
+
+# The leg row's note on the tests that passed only on their second run, if any.
+second_runs() {
+  local names
+  names=$(cat "$1/second-runs" 2>/dev/null || true)
+  [ -z "$names" ] || echo "passed on a second run: $names"
 }
 
 # A new prefix takes a while to come up, and tests started in parallel on a half-made prefix
@@ -177,7 +192,7 @@ x64_leg() {
   install_and_build "Windows x64 (Wine)" "$start" x86_64 "$dir" wine64 || return 1
   prepare_wine64_prefix "$dir"
   run_wine_suite "$dir" /usr/lib/wine/wineserver64 "$log" || rc=1
-  finish_leg "Windows x64 (Wine)" "$log" "$start" "$rc"
+  finish_leg "Windows x64 (Wine)" "$log" "$start" "$rc" "$(second_runs "$dir")"
 }
 
 # The x86 leg cannot run its tests here: NOT RUN with the reason, a failure only when the
@@ -242,7 +257,7 @@ x86_leg() {
     echo "x86 lists $tests32 tests, x64 $tests64"
     rc=1
   fi
-  finish_leg "Windows x86 (32-bit Wine)" "$log" "$start" "$rc"
+  finish_leg "Windows x86 (32-bit Wine)" "$log" "$start" "$rc" "$(second_runs "$dir")"
 }
 
 main() {

@@ -3,8 +3,12 @@
 # Windows x64 DLL under Wine, the Windows x86 DLL under 32-bit Wine, and the fuzz targets
 # (committed corpus, then about 30 s each). Installs what is missing on Debian 12.
 #
-# Ends with one table: each leg, PASS / FAIL / NOT RUN, its test count, its time, and why a
-# leg was not run. Exits non-zero when any leg failed. The x86 leg's tests need a machine that
+# A leg's suite runs while the next leg builds (the suites leave most of the CPU idle: they wait
+# on exchanges, deadlines and other processes); one suite runs at a time (the test lane), and
+# the Linux suites' output is printed once they are all over.
+#
+# Ends with one table: each leg, PASS / FAIL / NOT RUN, its test count, its time (from its build
+# to the end of its suite), and why a leg was not run. Exits non-zero when any leg failed. The x86 leg's tests need a machine that
 # runs 32-bit code; elsewhere they are NOT RUN, which fails nothing unless VOND_REQUIRE_X86=1.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,12 +18,16 @@ source scripts/lib.sh
 mkdir -p build
 export VOND_LEG_RESULTS="$root/build/legs.tsv"
 : >"$VOND_LEG_RESULTS"
+export VOND_TEST_LANE="$root/build/.test-lane"
 jobs=$(nproc)
+suite_pids=()
+suite_logs=()
 
-# Builds one Linux configuration and runs its suite. Arguments: the leg's name, the build
-# folder, the ctest log, the ctest time-out, extra ctest arguments, then cmake's arguments.
+# Builds one Linux configuration, then runs its suite in the background once the test lane is
+# free. Arguments: the leg's name, the build folder, the ctest log, the ctest time-out, extra
+# ctest arguments, then cmake's arguments.
 linux_leg() {
-  local name=$1 dir=$2 log=$3 timeout=$4 ctest_extra=$5 start rc=0
+  local name=$1 dir=$2 log=$3 timeout=$4 ctest_extra=$5 start
   shift 5
   start=$(date +%s)
   leg "$name"
@@ -27,15 +35,35 @@ linux_leg() {
     record_leg "$name" FAIL - "$start" "build failed"
     return 1
   fi
-  # shellcheck disable=SC2086
-  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout "$timeout" $ctest_extra) >"$log" 2>&1 || rc=1
-  cat "$log"
-  finish_leg "$name" "$log" "$start" "$rc"
+  echo "$name: built; its suite runs beside the next build (log: $log)"
+  rm -f "$log" "$log.summary"
+  (
+    rc=0
+    lane_lock
+    # shellcheck disable=SC2086
+    (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout "$timeout" $ctest_extra) >"$log" 2>&1 || rc=1
+    finish_leg "$name" "$log" "$start" "$rc" >"$log.summary"
+  ) &
+  suite_pids+=("$!")
+  suite_logs+=("$log")
+}
+
+# Waits for the Linux suites and prints their logs in the order of the legs.
+finish_linux_suites() {
+  local i rc=0
+  for i in "${!suite_pids[@]}"; do
+    wait "${suite_pids[$i]}" || rc=1
+    echo
+    echo "==== suite: ${suite_logs[$i]} ===="
+    cat "${suite_logs[$i]}" 2>/dev/null || echo "no log"
+    cat "${suite_logs[$i]}.summary" 2>/dev/null || true
+  done
+  return "$rc"
 }
 
 status=0
 start=$(date +%s)
-if ! need_packages cmake ninja-build g++ pkg-config libssl-dev nlohmann-json3-dev libeasyloggingpp-dev \
+if ! need_packages cmake ninja-build g++ pkg-config util-linux libssl-dev nlohmann-json3-dev libeasyloggingpp-dev \
     googletest libgtest-dev libcurl4-openssl-dev binutils libcpp-httplib-dev libsqlite3-dev mono-mcs mono-runtime tinyproxy; then
   record_leg "Linux x64" FAIL - "$start" "packages: $VOND_APT_ERROR"
   print_leg_table "$VOND_LEG_RESULTS"
@@ -83,5 +111,6 @@ if [ "${VOND_SKIP_FUZZ:-0}" != 1 ]; then
   script_legs "Fuzz" bash scripts/fuzz.sh "${VOND_FUZZ_SECONDS:-30}" || status=1
 fi
 
+finish_linux_suites || status=1
 print_leg_table "$VOND_LEG_RESULTS"
 exit "$status"
