@@ -177,17 +177,36 @@ TEST(SionAsync, StopDoesNotWaitForAHangingSystemVerifier) {
     sion::SetSystemVerifier(nullptr);
 }
 
-TEST(SionAsync, StopFromACompletionDoesNotWaitForItself) {
+// A game that ends its session from a callback and starts the next one at once: the stopping
+// worker is still in the table when the new round starts. (Starting it used to throw and leave
+// the new workers joinable; the process ended when they left.)
+TEST(SionAsync, StopFromACompletionDoesNotWaitForItselfAndTheNextRoundStartsBesideIt) {
     LoopbackServer server;
+    server.Reply("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
     sion::Async pool;
     pool.Start();
-    std::promise<void> finished;
+    std::promise<bool> restarted;
     pool.Enqueue(PostTo(server.Url()), [&](sion::AsyncResponse) {
         pool.Stop();
-        finished.set_value();
+        const bool stopped = pool.Stopped();
+        pool.Reset();
+        bool started = false;
+        try {
+            pool.Start();
+            started = pool.Started();
+        } catch (const std::exception&) {
+        }
+        restarted.set_value(stopped && started);
     });
-    EXPECT_EQ(std::future_status::ready, finished.get_future().wait_for(kBound));
-    EXPECT_TRUE(pool.Stopped());
+    auto outcome = restarted.get_future();
+    ASSERT_EQ(std::future_status::ready, outcome.wait_for(kBound));
+    EXPECT_TRUE(outcome.get());
+
+    Outcomes outcomes;
+    pool.Enqueue(PostTo(server.Url("/next")), outcomes.Record());
+    ASSERT_TRUE(outcomes.WaitFor(1));
+    EXPECT_EQ(outcomes.All()[0].resp.BodyText(), "ok");
+    pool.Stop();
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
 #include "platform/Platform.h"
 
@@ -40,7 +41,6 @@ struct Async::State {
     std::atomic<bool> stop{false};
     // Raised by Reset: a worker of an earlier round leaves and drops what it was running.
     std::atomic<int> round{0};
-    bool joinOnStart = false;
     Async::ThreadFactory spawn;
 };
 
@@ -134,15 +134,21 @@ Async::~Async() {
 void Async::Start() {
     std::unique_lock<std::mutex> lock(state_->mutex);
     if (state_->started) throw std::logic_error(kStartTwiceMessage);
+    // Only this round's workers are let go below: a worker of the last round may still be in
+    // the table (the one whose completion stopped the pool), already let go, and letting a
+    // thread go twice throws, which left this round's workers joinable in the table.
+    std::vector<int> made;
+    made.reserve(static_cast<size_t>(state_->threadCount));
     try {
         const int round = state_->round.load();
-        for (int made = 0; made < state_->threadCount; ++made) {
+        while (static_cast<int>(made.size()) < state_->threadCount) {
             std::shared_ptr<State> state = state_;
             const int index = state_->nextKey++;
             std::function<void()> body = [state, index, round] { WorkerLoop(state, index, round); };
             std::thread worker =
                 state_->spawn ? state_->spawn(std::move(body)) : std::thread(std::move(body));
             state_->threads[index] = std::move(worker);
+            made.push_back(index);
         }
     } catch (const std::system_error&) {
         // The workers made so far must not stay joinable in the table (the next Start or the
@@ -154,15 +160,19 @@ void Async::Start() {
         if (!state_->stop.load()) {
             state_->stop.store(true);
             state_->cond.notify_all();
-            state_->cond.wait(lock, [&] { return state_->threads.empty(); });
+            // Only this round's: a worker of the last one may be the very thread calling.
+            state_->cond.wait(lock, [&] {
+                for (int index : made) {
+                    if (state_->threads.count(index) != 0) return false;
+                }
+                return true;
+            });
             state_->stop.store(false);
         }
         throw;
     }
     state_->started = true;
-    if (!state_->joinOnStart) {
-        for (auto& entry : state_->threads) entry.second.detach();
-    }
+    for (int index : made) state_->threads[index].detach();
 }
 
 void Async::SetThreadFactory(ThreadFactory factory) {
