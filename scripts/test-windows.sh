@@ -147,9 +147,10 @@ run_wine_suite() {
   return "$rc"
 }
 
-# The tests of a ctest log that failed or timed out on a run, on one line.
+# The tests of a ctest log that failed, crashed or timed out on a run (not the skipped ones),
+# on one line.
 tests_run_twice() {
-  { grep -E 'Test +#[0-9]+: [^ ]+ \.+ *\*\*\*' "$1" || true; } | sed -E 's/.*Test +#[0-9]+: ([^ ]+) .*/\1/' |
+  { grep -E 'Test +#[0-9]+: [^ ]+ \.+ *\*\*\*(Failed|Timeout|Exception)' "$1" || true; } | sed -E 's/.*Test +#[0-9]+: ([^ ]+) .*/\1/' |
     sort -u | tr '\n' ' ' | sed 's/ $//'
 }
 
