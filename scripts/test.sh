@@ -70,8 +70,11 @@ if ! need_packages cmake ninja-build g++ pkg-config util-linux libssl-dev nlohma
   exit 1
 fi
 
+# Debug information as line tables only: stack traces (sanitizers, crashes) still name files
+# and lines, and the builds take about an eighth less.
+line_tables=(-DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG")
 linux_leg "Linux x64" build/linux build/linux-ctest.log 180 "" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOND_BUILD_BENCH=ON -DVOND_DEV_OVERRIDES=ON || status=1
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo "${line_tables[@]}" -DVOND_BUILD_BENCH=ON -DVOND_DEV_OVERRIDES=ON || status=1
 
 # The same suite under the sanitizers: data races (the SDK's work runs on six workers, the
 # game's threads and EOS ticks), then memory errors and undefined behaviour.
@@ -85,7 +88,7 @@ for sanitizer in thread address; do
     ASAN_OPTIONS="detect_leaks=1" \
     linux_leg "Linux x64 (${sanitizer} sanitizer)" "build/linux-${sanitizer}" \
     "build/linux-${sanitizer}-ctest.log" 300 "-E exported_symbols" \
-    -DCMAKE_BUILD_TYPE=Debug -DVOND_BUILD_EXAMPLES=OFF \
+    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG=-g1 -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DVOND_BUILD_EXAMPLES=OFF \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
     -DCMAKE_SHARED_LINKER_FLAGS="$flags" -DVOND_DEV_OVERRIDES=ON || status=1
 done
