@@ -146,7 +146,10 @@ int main() {
     // Longer than the SDK's own bound on an exchange (60 s): a backend that never answers then
     // shows as the SDK's failure code, and only a login that never calls back at all as 200.
     if (!PumpUntilCallbacks(2, std::chrono::seconds(90)) || g_lastCode != 200) {
-        std::printf("login failed: %d\n", g_lastCode);
+        // How far the login got: whether EOS was asked, and whether its answer is still due.
+        std::printf("login failed: %d (EOS logins asked %d, EOS completions due %d, ticks %d)\n", g_lastCode,
+                    EOSSim_GetCallCount("EOS_Auth_Login"), EOSSim_GetPendingCompletions(),
+                    EOSSim_GetCallCount("EOS_Platform_Tick"));
         return 3;
     }
     Mark("logged-in");
