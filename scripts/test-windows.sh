@@ -145,21 +145,21 @@ run_wine_suite() {
   cat "$log"
   check_count "$log" "${total:-0}" || rc=1
   echo "${total:-0}" >"$dir/listed-tests"
-  tests_run_twice "$log" >"$dir/second-runs"
+  tests_run_again "$log" >"$dir/rerun-tests"
   return "$rc"
 }
 
 # The tests of a ctest log that failed, crashed or timed out on a run (not the skipped ones),
 # on one line.
-tests_run_twice() {
+tests_run_again() {
   { grep -E 'Test +#[0-9]+: [^ ]+ \.+ *\*\*\*(Failed|Timeout|Exception)' "$1" || true; } | sed -E 's/.*Test +#[0-9]+: ([^ ]+) .*/\1/' |
     sort -u | tr '\n' ' ' | sed 's/ $//'
 }
 
 # The leg row's note on the tests that passed only on a later run, if any.
-second_runs() {
+rerun_note() {
   local names
-  names=$(cat "$1/second-runs" 2>/dev/null || true)
+  names=$(cat "$1/rerun-tests" 2>/dev/null || true)
   [ -z "$names" ] || echo "passed on a later run: $names"
 }
 
@@ -195,7 +195,7 @@ x64_leg() {
   install_and_build "Windows x64 (Wine)" "$start" x86_64 "$dir" wine64 || return 1
   prepare_wine64_prefix "$dir"
   run_wine_suite "$dir" /usr/lib/wine/wineserver64 "$log" || rc=1
-  finish_leg "Windows x64 (Wine)" "$log" "$start" "$rc" "$(second_runs "$dir")"
+  finish_leg "Windows x64 (Wine)" "$log" "$start" "$rc" "$(rerun_note "$dir")"
 }
 
 # The x86 leg cannot run its tests here: NOT RUN with the reason, a failure only when the
@@ -260,7 +260,7 @@ x86_leg() {
     echo "x86 lists $tests32 tests, x64 $tests64"
     rc=1
   fi
-  finish_leg "Windows x86 (32-bit Wine)" "$log" "$start" "$rc" "$(second_runs "$dir")"
+  finish_leg "Windows x86 (32-bit Wine)" "$log" "$start" "$rc" "$(rerun_note "$dir")"
 }
 
 main() {

@@ -8,8 +8,9 @@
 # the Linux suites' output is printed once they are all over.
 #
 # Ends with one table: each leg, PASS / FAIL / NOT RUN, its test count, its time (from its build
-# to the end of its suite), and why a leg was not run. Exits non-zero when any leg failed. The x86 leg's tests need a machine that
-# runs 32-bit code; elsewhere they are NOT RUN, which fails nothing unless VOND_REQUIRE_X86=1.
+# to the end of its suite), and why a leg was not run. Exits non-zero when any leg failed. The
+# x86 leg's tests need a machine that runs 32-bit code; elsewhere they are NOT RUN, which fails
+# nothing unless VOND_REQUIRE_X86=1.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"

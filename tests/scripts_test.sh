@@ -90,7 +90,7 @@ run_case() {
         printf '%s\n' "2/7 Test  #4: Suite.NotHere ....***Skipped   1.06 sec" \
           "3/7 Test  #5: Suite.Crashy ....***Failed  Required regular expression not found." \
           "    Test  #5: Suite.Crashy ....   Passed    1.02 sec" "100% tests passed, 0 tests failed out of 7" >"$3"
-        tests_run_twice "$3" >"$1/second-runs"
+        tests_run_again "$3" >"$1/rerun-tests"
       elif [ "$suite" = pass ]; then
         echo "100% tests passed, 0 tests failed out of 7" >"$3"
       else
