@@ -57,6 +57,26 @@ TEST(TransportWin32, LookupHoldsItsOwnWinsockReference) {
     EXPECT_EQ(::WSAGetLastError(), WSANOTINITIALISED);
 }
 
+TEST(TransportWin32, RefusedStartupLeavesTheGamesWinsockReferenceAlone) {
+    // The game started Winsock itself and holds a socket.
+    WSADATA data{};
+    ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
+    const SOCKET own = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(own, INVALID_SOCKET);
+    std::string message;
+    // Version 0.0 is one that every Winsock refuses.
+    EXPECT_FALSE(VondSdk::net::StartupNetworkVersion(0, message));
+    EXPECT_EQ(message, "此特定 Windows 套接字实现不提供请求的 Windows 套接字支持版本");
+    // The game's socket is still open, and its own reference is the only one left.
+    int type = 0;
+    int length = sizeof(type);
+    EXPECT_EQ(::getsockopt(own, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length), 0);
+    EXPECT_EQ(type, SOCK_STREAM);
+    ::closesocket(own);
+    EXPECT_EQ(::WSACleanup(), 0);
+    EXPECT_EQ(::WSACleanup(), SOCKET_ERROR);
+}
+
 // Requests on six workers take and drop Winsock references all the time. The count must never
 // reach zero under a socket that is still open: Wine then closes every socket of the process.
 // Wine's count is not interlocked: without the SDK's lock, 8 threads x 100,000 pairs leave it

@@ -70,6 +70,9 @@ struct ProxyAddress {
 };
 bool SystemProxyFor(const std::string& url, const std::string& host, ProxyAddress& proxy);
 #ifdef _WIN32
+// StartupNetwork asking for another Winsock version (MAKEWORD order). A refused start-up
+// releases nothing: the reference it did not take may be the game's.
+bool StartupNetworkVersion(unsigned short version, std::string& message);
 // The https proxy for host from the user's settings as Windows gives them: a proxy list
 // ("host:port", or per scheme "http=a:80;https=b:443") and a bypass list ("<local>",
 // wildcards). False for a direct connection.

@@ -48,15 +48,19 @@ std::mutex& StartupCountMutex() {
 
 }  // namespace
 
-bool StartupNetwork(std::string& message) {
+bool StartupNetwork(std::string& message) { return StartupNetworkVersion(MAKEWORD(2, 0), message); }
+
+bool StartupNetworkVersion(unsigned short version, std::string& message) {
     std::lock_guard<std::mutex> lock(StartupCountMutex());
     WSADATA data{};
-    int result = ::WSAStartup(MAKEWORD(2, 0), &data);
-    if (result == 0 && LOBYTE(data.wVersion) == 2 && HIBYTE(data.wVersion) == 0) {
+    int result = ::WSAStartup(version, &data);
+    if (result == 0 && data.wVersion == version) {
         message.clear();
         return true;
     }
-    ::WSACleanup();
+    // Only a start-up that succeeded took a reference. Releasing one after a refused start-up
+    // would release the game's own, and a count that reaches zero closes the game's sockets.
+    if (result == 0) ::WSACleanup();
     switch (result) {
         case WSAEINPROGRESS:
             message = kWsaInProgress;

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "Windows/eos_windows.h"
 #include "easylogging++.h"
 #include "eos_integratedplatform.h"
 #include "platform/Platform.h"
+#include "service/EosRtcOptions.h"
 #include "utils/GameCalls.h"
 #include "utils/VondConfigUtils.h"
 
@@ -97,7 +97,6 @@ bool FPlatform::Create(const EosGameInfo& info) {
 
     // EOS keeps its cache there and expects the folder to exist.
     platform::CreateDir(cacheDirectory);
-    const std::string xaudioPath = platform::JoinPath(platform::CurrentDirectory(), "xaudio2_9redist.dll");
 
     EOS_Platform_Options options{};
     options.ApiVersion = EOS_PLATFORM_OPTIONS_API_LATEST;
@@ -119,12 +118,10 @@ bool FPlatform::Create(const EosGameInfo& info) {
     options.SystemSpecificOptions = nullptr;
     options.TaskNetworkTimeoutSeconds = nullptr;
 
-    EOS_Windows_RTCOptions windowsRtc{};
-    windowsRtc.ApiVersion = EOS_WINDOWS_RTCOPTIONS_API_LATEST;
-    windowsRtc.XAudio29DllPath = xaudioPath.c_str();
+    EosRtcPlatformOptions rtcPlatform;
     EOS_Platform_RTCOptions rtc{};
     rtc.ApiVersion = EOS_PLATFORM_RTCOPTIONS_API_LATEST;
-    rtc.PlatformSpecificOptions = &windowsRtc;
+    rtc.PlatformSpecificOptions = rtcPlatform.Get();
     rtc.BackgroundMode = EOS_ERTCBackgroundMode::EOS_RTCBM_LeaveRooms;
     options.RTCOptions = &rtc;
 

@@ -37,7 +37,6 @@ bool CheckoutMayHavePaid(EOS_EResult result) {
         // Refusals before or instead of a purchase: nothing was bought.
         case EOS_EResult::EOS_Canceled:
         case EOS_EResult::EOS_Ecom_CheckoutLoadError:
-        case EOS_EResult::EOS_Ecom_CatalogOfferInvalid:
         case EOS_EResult::EOS_Ecom_CatalogOfferStale:
         case EOS_EResult::EOS_Ecom_CatalogOfferPriceInvalid:
         case EOS_EResult::EOS_InvalidParameters:

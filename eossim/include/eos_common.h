@@ -14,7 +14,7 @@ typedef struct EOS_ProductUserIdDetails* EOS_ProductUserId;
 typedef struct EOS_ContinuanceTokenDetails* EOS_ContinuanceToken;
 
 #define EOS_EPICACCOUNTID_MAX_LENGTH 32
-#define EOS_PRODUCTUSERID_MAX_LENGTH 128
+#define EOS_PRODUCTUSERID_MAX_LENGTH 32
 
 EOS_DECLARE_FUNC(EOS_Bool) EOS_EpicAccountId_IsValid(EOS_EpicAccountId AccountId);
 EOS_DECLARE_FUNC(EOS_EResult) EOS_EpicAccountId_ToString(EOS_EpicAccountId AccountId, char* OutBuffer, int32_t* InOutBufferLength);

@@ -13,7 +13,7 @@ typedef const char* EOS_Ecom_SandboxId;
 
 #define EOS_ECOM_CHECKOUT_MAX_ENTRIES 10
 #define EOS_ECOM_TRANSACTIONID_MAXIMUM_LENGTH 64
-#define EOS_ECOM_QUERYENTITLEMENTS_MAX_ENTITLEMENT_IDS 32
+#define EOS_ECOM_QUERYENTITLEMENTS_MAX_ENTITLEMENT_IDS 256
 #define EOS_ECOM_REDEEMENTITLEMENTS_MAX_IDS 32
 #define EOS_ECOM_ENTITLEMENT_ENDTIMESTAMP_UNDEFINED -1
 
@@ -112,8 +112,6 @@ EOS_STRUCT(EOS_Ecom_RedeemEntitlementsCallbackInfo, (
     void* ClientData;
     EOS_EpicAccountId LocalUserId;
     uint32_t RedeemedEntitlementIdsCount;
-    uint32_t PreviouslyRedeemedEntitlementIdsCount;
-    uint32_t InvalidEntitlementIdsCount;
 ));
 
 EOS_ENUM(EOS_EEcomItemType,

@@ -46,7 +46,6 @@ EOS_ENUM(EOS_ELogCategory,
     EOS_LC_RTC = 29,
     EOS_LC_RTCAdmin = 30,
     EOS_LC_CustomInvites = 31,
-    EOS_LC_HTTP = 41,
     EOS_LC_ALL_CATEGORIES = 0x7fffffff
 );
 

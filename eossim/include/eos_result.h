@@ -58,6 +58,5 @@ EOS_ENUM(EOS_EResult,
     EOS_Ecom_CatalogOfferPriceInvalid = 4003,
     EOS_Ecom_CheckoutLoadError = 4004,
     EOS_Ecom_PurchaseProcessing = 4005,
-    EOS_Ecom_CatalogOfferInvalid = 4006,
     EOS_UnexpectedError = 0x7FFFFFFF
 );

@@ -15,7 +15,7 @@ EXTERN_C typedef void (EOS_MEMORY_CALL* EOS_ReleaseMemoryFunc)(void* Pointer);
 
 #pragma pack(push, 8)
 
-#define EOS_INITIALIZE_THREADAFFINITY_API_LATEST 1
+#define EOS_INITIALIZE_THREADAFFINITY_API_LATEST 3
 EOS_STRUCT(EOS_Initialize_ThreadAffinity, (
     int32_t ApiVersion;
     uint64_t NetworkWork;
@@ -23,6 +23,9 @@ EOS_STRUCT(EOS_Initialize_ThreadAffinity, (
     uint64_t WebSocketIo;
     uint64_t P2PIo;
     uint64_t HttpRequestIo;
+    uint64_t RTCIo;
+    uint64_t EmbeddedOverlayMainThread;
+    uint64_t EmbeddedOverlayWorkerThreads;
 ));
 
 #define EOS_INITIALIZE_API_LATEST 4

@@ -243,7 +243,9 @@ EOS_DECLARE_FUNC(void) EOS_Ecom_RedeemEntitlements(EOS_HEcom Handle, const EOS_E
     Sim& sim = S();
     EOS_EResult result = call.result;
     EOS_EpicAccountId user = call.user;
-    uint32_t redeemed = 0, previously = 0, invalid = 0;
+    // 1.16's answer counts only what this call redeemed; ids already redeemed or unknown are
+    // skipped.
+    uint32_t redeemed = 0;
     if (result != EOS_EResult::EOS_Success) {
         // refused by the shared checks (EnterAsyncForUser)
     } else if (Options->EntitlementIdCount == 0 || Options->EntitlementIdCount > EOS_ECOM_REDEEMENTITLEMENTS_MAX_IDS ||
@@ -256,11 +258,7 @@ EOS_DECLARE_FUNC(void) EOS_Ecom_RedeemEntitlements(EOS_HEcom Handle, const EOS_E
             auto it = std::find_if(sim.entitlements.begin(), sim.entitlements.end(), [&](const Entitlement& e) {
                 return id != nullptr && e.accountId == user->text && e.entitlementId == id;
             });
-            if (it == sim.entitlements.end()) {
-                ++invalid;
-            } else if (it->redeemed) {
-                ++previously;
-            } else {
+            if (it != sim.entitlements.end() && !it->redeemed) {
                 it->redeemed = true;
                 ++it->redemptionCount;
                 ++redeemed;
@@ -268,14 +266,12 @@ EOS_DECLARE_FUNC(void) EOS_Ecom_RedeemEntitlements(EOS_HEcom Handle, const EOS_E
         }
         if (redeemed > 0) SaveStateLocked(sim);
     }
-    Queue(call.platform, 1, [result, user, redeemed, previously, invalid, ClientData, CompletionDelegate] {
+    Queue(call.platform, 1, [result, user, redeemed, ClientData, CompletionDelegate] {
         EOS_Ecom_RedeemEntitlementsCallbackInfo info{};
         info.ResultCode = result;
         info.ClientData = ClientData;
         info.LocalUserId = user;
         info.RedeemedEntitlementIdsCount = redeemed;
-        info.PreviouslyRedeemedEntitlementIdsCount = previously;
-        info.InvalidEntitlementIdsCount = invalid;
         CompletionDelegate(&info);
     });
 }

@@ -2,7 +2,7 @@
 // against one and run with the other would read garbage.
 #include <cstddef>
 
-#include "Windows/eos_windows.h"
+#include "Windows/eos_Windows.h"
 #include "eos_auth.h"
 #include "eos_ecom.h"
 #include "eos_logging.h"
@@ -27,7 +27,7 @@ static_assert(sizeof(EOS_Ecom_CheckoutCallbackInfo) == 32, "EOS_Ecom_CheckoutCal
 static_assert(sizeof(EOS_Ecom_QueryEntitlementsOptions) == 32, "EOS_Ecom_QueryEntitlementsOptions");
 static_assert(sizeof(EOS_Ecom_QueryEntitlementsCallbackInfo) == 24, "EOS_Ecom_QueryEntitlementsCallbackInfo");
 static_assert(sizeof(EOS_Ecom_RedeemEntitlementsOptions) == 32, "EOS_Ecom_RedeemEntitlementsOptions");
-static_assert(sizeof(EOS_Ecom_RedeemEntitlementsCallbackInfo) == 40, "EOS_Ecom_RedeemEntitlementsCallbackInfo");
+static_assert(sizeof(EOS_Ecom_RedeemEntitlementsCallbackInfo) == 32, "EOS_Ecom_RedeemEntitlementsCallbackInfo");
 static_assert(sizeof(EOS_LogMessage) == 24, "EOS_LogMessage");
 static_assert(sizeof(EOS_Ecom_CatalogItem) == 88, "EOS_Ecom_CatalogItem");
 static_assert(offsetof(EOS_Ecom_CatalogItem, ItemType) == 72, "EOS_Ecom_CatalogItem::ItemType");

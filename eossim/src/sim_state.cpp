@@ -43,7 +43,7 @@ const NamedResult kResultNames[] = {
     EOSSIM_RESULT(EOS_Ecom_EntitlementStale), EOSSIM_RESULT(EOS_Ecom_CatalogOfferStale),
     EOSSIM_RESULT(EOS_Ecom_CatalogItemStale), EOSSIM_RESULT(EOS_Ecom_CatalogOfferPriceInvalid),
     EOSSIM_RESULT(EOS_Ecom_CheckoutLoadError), EOSSIM_RESULT(EOS_Ecom_PurchaseProcessing),
-    EOSSIM_RESULT(EOS_Ecom_CatalogOfferInvalid), EOSSIM_RESULT(EOS_UnexpectedError),
+    EOSSIM_RESULT(EOS_UnexpectedError),
 };
 #undef EOSSIM_RESULT
 
