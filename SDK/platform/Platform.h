@@ -4,8 +4,11 @@
 // and never throws.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace VondSdk {
 namespace platform {
@@ -70,7 +73,77 @@ public:
 private:
     static constexpr intptr_t kNoHandle = -1;
     intptr_t handle_ = kNoHandle;
+    std::string path_;
 };
+
+// Removes a file; true when it is gone afterwards (also when it was absent).
+bool RemoveFile(const std::string& path);
+
+// The names (not paths) of the regular files in dir whose names start with prefix, in no set
+// order; empty when the folder cannot be read.
+std::vector<std::string> ListFiles(const std::string& dir, const std::string& prefix);
+
+// Overwrites the first bytes of an existing file with content, without truncating or growing
+// it, and flushes them: a write into blocks the file already owns, which needs no free space
+// on the file systems games run on. False when the file is absent or shorter than content.
+bool OverwriteInPlace(const std::string& path, const std::string& content);
+
+// An exclusive lock shared with other processes (flock on POSIX, LockFileEx on Windows) on a
+// lock file, created when missing, held while the object holds it. Two objects conflict even
+// in one process, as two processes do. The OS drops the lock when its process ends, however it
+// ends. Not shared between threads. Never throws.
+class FileLock {
+public:
+    enum class Outcome { Taken, Held, Error };
+
+    FileLock() = default;
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    // Takes the lock without waiting: Held when another holder has it, Error when the lock
+    // file cannot be opened or created. Releases any lock this object held before.
+    Outcome TryLock(const std::string& path);
+    // Tries until bound has passed, a few milliseconds apart: a hung holder never hangs the
+    // caller longer than bound.
+    Outcome Lock(const std::string& path, std::chrono::milliseconds bound);
+    bool IsLocked() const { return handle_ != kNoHandle; }
+    void Unlock();
+
+private:
+    static constexpr intptr_t kNoHandle = -1;
+    intptr_t handle_ = kNoHandle;
+};
+
+// Faults that tests make the file functions above report, as a full disk, a scanner, a sync
+// tool or a second process would. A release build never installs a hook.
+enum class FileOp {
+    Read,     // ReadFileState, ReadWholeFile
+    Replace,  // ReplaceFileAtomically: writing the new content
+    Rename,   // ReplaceFileAtomically: the rename over the old file
+    Open,     // AppendFile::Open
+    Append,   // AppendFile::Append
+    Flush,    // AppendFile::Flush
+    Overwrite,  // OverwriteInPlace
+    Remove,   // RemoveFile
+    Lock,     // FileLock::TryLock and Lock
+};
+enum class FileFault {
+    None,
+    NoSpace,  // the write fails with nothing (Replace, Overwrite) or nothing more (Append) written
+    Refused,  // the OS refuses the call (a read error, a rename or open denied)
+    Torn,     // Append: only the first tornAt bytes reach the file, then the call fails
+    Held,     // another process holds the file: a lock is Held, a rename or removal refused
+};
+struct FaultDecision {
+    FileFault fault = FileFault::None;
+    size_t tornAt = 0;
+};
+// Asked before each call of the functions above with the call's kind and path; the call then
+// fails as the decision says. Null removes the hook. The hook runs on the calling thread, with
+// no lock of the SDK held; it must be thread-safe. For tests.
+using FileFaultHook = std::function<FaultDecision(FileOp op, const std::string& path)>;
+void SetFileFaultHook(FileFaultHook hook);
 
 // Keeps the SDK's own code loaded for the rest of the process, even when the game unloads
 // the library: a thread the SDK could not wait for (a name lookup the OS still runs, a late

@@ -1,9 +1,11 @@
 // POSIX side of the OS seam: the nearest equivalents of the Windows calls.
 #include "platform/Platform.h"
+#include "platform/FileFaults.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <fstream>
 #include <iostream>
 #include <random>
+#include <thread>
 #include <sstream>
 #include <vector>
 
@@ -175,6 +178,7 @@ std::string SdkDataDir() {
 }
 
 ReadResult ReadFileState(const std::string& path, std::string& content) {
+    if (detail::AskFileFault(FileOp::Read, path).fault != FileFault::None) return ReadResult::Error;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? ReadResult::Absent : ReadResult::Error;
     struct FdCloser {
@@ -202,11 +206,22 @@ ReadResult ReadFileState(const std::string& path, std::string& content) {
 }
 
 bool ReplaceFileAtomically(const std::string& path, const std::string& content) {
+    const FaultDecision replaceFault = detail::AskFileFault(FileOp::Replace, path);
     std::string tmp = path + ".tmp.XXXXXX";
     int fd = ::mkstemp(&tmp[0]);
     if (fd < 0) return false;
     ::fchmod(fd, 0644);
     size_t written = 0;
+    if (replaceFault.fault != FileFault::None) {
+        // A full disk takes part of the new content, then refuses the rest; the old file stays.
+        if (replaceFault.fault == FileFault::Torn && replaceFault.tornAt > 0) {
+            const ssize_t ignored = ::write(fd, content.data(), std::min(replaceFault.tornAt, content.size()));
+            (void)ignored;
+        }
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        return false;
+    }
     while (written < content.size()) {
         ssize_t n = ::write(fd, content.data() + written, content.size() - written);
         if (n < 0 && errno == EINTR) continue;
@@ -218,7 +233,8 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& content) 
         written += static_cast<size_t>(n);
     }
     bool flushed = ::fsync(fd) == 0;
-    if (::close(fd) != 0 || !flushed || ::rename(tmp.c_str(), path.c_str()) != 0) {
+    const bool renameRefused = detail::AskFileFault(FileOp::Rename, path).fault != FileFault::None;
+    if (::close(fd) != 0 || !flushed || renameRefused || ::rename(tmp.c_str(), path.c_str()) != 0) {
         ::unlink(tmp.c_str());
         return false;
     }
@@ -303,6 +319,8 @@ AppendFile::~AppendFile() {
 
 bool AppendFile::Open(const std::string& path) {
     Close();
+    if (detail::AskFileFault(FileOp::Open, path).fault != FileFault::None) return false;
+    path_ = path;
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     handle_ = fd;
@@ -311,21 +329,107 @@ bool AppendFile::Open(const std::string& path) {
 
 bool AppendFile::Append(const std::string& bytes) {
     if (handle_ == kNoHandle) return false;
+    const FaultDecision fault = detail::AskFileFault(FileOp::Append, path_);
+    size_t limit = bytes.size();
+    if (fault.fault == FileFault::Torn) {
+        limit = std::min(fault.tornAt, bytes.size());
+    } else if (fault.fault != FileFault::None) {
+        return false;
+    }
     size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(static_cast<int>(handle_), bytes.data() + written, bytes.size() - written);
+    while (written < limit) {
+        const ssize_t n = ::write(static_cast<int>(handle_), bytes.data() + written, limit - written);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         written += static_cast<size_t>(n);
     }
-    return true;
+    return limit == bytes.size();
 }
 
 bool AppendFile::Flush() {
-    return handle_ != kNoHandle && ::fdatasync(static_cast<int>(handle_)) == 0;
+    if (handle_ == kNoHandle || detail::AskFileFault(FileOp::Flush, path_).fault != FileFault::None) return false;
+    return ::fdatasync(static_cast<int>(handle_)) == 0;
 }
 
 void AppendFile::Close() {
+    if (handle_ == kNoHandle) return;
+    ::close(static_cast<int>(handle_));
+    handle_ = kNoHandle;
+}
+
+bool RemoveFile(const std::string& path) {
+    if (detail::AskFileFault(FileOp::Remove, path).fault != FileFault::None) return false;
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+std::vector<std::string> ListFiles(const std::string& dir, const std::string& prefix) {
+    std::vector<std::string> names;
+    DIR* folder = ::opendir(dir.c_str());
+    if (folder == nullptr) return names;
+    try {
+        while (dirent* entry = ::readdir(folder)) {
+            const std::string name = entry->d_name;
+            if (name.compare(0, prefix.size(), prefix) != 0) continue;
+            struct stat info {};
+            if (::stat((dir + "/" + name).c_str(), &info) == 0 && S_ISREG(info.st_mode)) names.push_back(name);
+        }
+    } catch (...) {
+        names.clear();
+    }
+    ::closedir(folder);
+    return names;
+}
+
+bool OverwriteInPlace(const std::string& path, const std::string& content) {
+    if (detail::AskFileFault(FileOp::Overwrite, path).fault != FileFault::None) return false;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info {};
+    bool done = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                static_cast<uint64_t>(info.st_size) >= content.size();
+    size_t written = 0;
+    while (done && written < content.size()) {
+        const ssize_t n = ::pwrite(fd, content.data() + written, content.size() - written, static_cast<off_t>(written));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) done = false;
+        if (n > 0) written += static_cast<size_t>(n);
+    }
+    done = done && ::fdatasync(fd) == 0;
+    return ::close(fd) == 0 && done;
+}
+
+FileLock::~FileLock() {
+    Unlock();
+}
+
+FileLock::Outcome FileLock::TryLock(const std::string& path) {
+    Unlock();
+    const FaultDecision fault = detail::AskFileFault(FileOp::Lock, path);
+    if (fault.fault == FileFault::Held) return Outcome::Held;
+    if (fault.fault != FileFault::None) return Outcome::Error;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return Outcome::Error;
+    // flock belongs to this open file: a second open, in this process or another, conflicts.
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        const bool held = errno == EWOULDBLOCK;
+        ::close(fd);
+        return held ? Outcome::Held : Outcome::Error;
+    }
+    handle_ = fd;
+    return Outcome::Taken;
+}
+
+FileLock::Outcome FileLock::Lock(const std::string& path, std::chrono::milliseconds bound) {
+    const auto giveUpAt = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        const Outcome outcome = TryLock(path);
+        if (outcome != Outcome::Held || std::chrono::steady_clock::now() >= giveUpAt) return outcome;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+void FileLock::Unlock() {
     if (handle_ == kNoHandle) return;
     ::close(static_cast<int>(handle_));
     handle_ = kNoHandle;

@@ -7,6 +7,7 @@
 #endif
 
 #include "platform/Platform.h"
+#include "platform/FileFaults.h"
 
 #include <windows.h>
 
@@ -239,6 +240,7 @@ bool CreateDir(const std::string& path) {
 }
 
 ReadResult ReadFileState(const std::string& path, std::string& content) {
+    if (detail::AskFileFault(FileOp::Read, path).fault != FileFault::None) return ReadResult::Error;
     try {
         const std::wstring wide = WidePath(path);
         // While another writer's new version is renamed over the file, or a scanner holds it,
@@ -290,13 +292,17 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& content) 
             UniqueHandle file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                             FILE_ATTRIBUTE_NORMAL, nullptr));
             if (file.get() == INVALID_HANDLE_VALUE) return false;
-            if (!WriteAll(file.get(), content) || !::FlushFileBuffers(file.get())) {
+            const FaultDecision fault = detail::AskFileFault(FileOp::Replace, path);
+            if (fault.fault == FileFault::Torn && fault.tornAt > 0) {
+                WriteAll(file.get(), content.substr(0, std::min(fault.tornAt, content.size())));
+            }
+            if (fault.fault != FileFault::None || !WriteAll(file.get(), content) || !::FlushFileBuffers(file.get())) {
                 file.reset();
                 ::DeleteFileW(temporary.c_str());
                 return false;
             }
         }
-        if (!MoveOver(temporary, target)) {
+        if (detail::AskFileFault(FileOp::Rename, path).fault != FileFault::None || !MoveOver(temporary, target)) {
             ::DeleteFileW(temporary.c_str());
             return false;
         }
@@ -402,6 +408,8 @@ AppendFile::~AppendFile() {
 
 bool AppendFile::Open(const std::string& path) {
     Close();
+    if (detail::AskFileFault(FileOp::Open, path).fault != FileFault::None) return false;
+    path_ = path;
     // Others may read, rename or delete the file while it is open (a compaction replaces it).
     // FlushFileBuffers needs write access, not only the right to append: the one writer
     // starts at the end instead.
@@ -419,23 +427,125 @@ bool AppendFile::Open(const std::string& path) {
 
 bool AppendFile::Append(const std::string& bytes) {
     if (handle_ == kNoHandle) return false;
+    const FaultDecision fault = detail::AskFileFault(FileOp::Append, path_);
+    size_t limit = bytes.size();
+    if (fault.fault == FileFault::Torn) {
+        limit = std::min(fault.tornAt, bytes.size());
+    } else if (fault.fault != FileFault::None) {
+        return false;
+    }
     HANDLE file = reinterpret_cast<HANDLE>(handle_);
     size_t written = 0;
-    while (written < bytes.size()) {
-        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - written, 1u << 30));
+    while (written < limit) {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(limit - written, 1u << 30));
         DWORD done = 0;
         if (!::WriteFile(file, bytes.data() + written, chunk, &done, nullptr) || done == 0) return false;
         written += done;
     }
-    return true;
+    return limit == bytes.size();
 }
 
 bool AppendFile::Flush() {
-    return handle_ != kNoHandle && ::FlushFileBuffers(reinterpret_cast<HANDLE>(handle_)) != 0;
+    if (handle_ == kNoHandle || detail::AskFileFault(FileOp::Flush, path_).fault != FileFault::None) return false;
+    return ::FlushFileBuffers(reinterpret_cast<HANDLE>(handle_)) != 0;
 }
 
 void AppendFile::Close() {
     if (handle_ == kNoHandle) return;
+    ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = kNoHandle;
+}
+
+bool RemoveFile(const std::string& path) {
+    if (detail::AskFileFault(FileOp::Remove, path).fault != FileFault::None) return false;
+    try {
+        if (::DeleteFileW(WidePath(path).c_str())) return true;
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    } catch (...) {
+        return false;
+    }
+}
+
+std::vector<std::string> ListFiles(const std::string& dir, const std::string& prefix) {
+    std::vector<std::string> names;
+    try {
+        WIN32_FIND_DATAW found{};
+        const std::wstring pattern = WidePath(dir) + L"\\" + WidePath(prefix) + L"*";
+        HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE) return names;
+        do {
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+            const std::string name = WideToUtf8(found.cFileName);
+            // The pattern also matches short 8.3 names; only the real name counts.
+            if (name.compare(0, prefix.size(), prefix) == 0) names.push_back(name);
+        } while (::FindNextFileW(search, &found));
+        ::FindClose(search);
+    } catch (...) {
+        names.clear();
+    }
+    return names;
+}
+
+bool OverwriteInPlace(const std::string& path, const std::string& content) {
+    if (detail::AskFileFault(FileOp::Overwrite, path).fault != FileFault::None) return false;
+    try {
+        UniqueHandle file(::CreateFileW(WidePath(path).c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.get() == INVALID_HANDLE_VALUE) return false;
+        LARGE_INTEGER size{};
+        if (!::GetFileSizeEx(file.get(), &size) || static_cast<uint64_t>(size.QuadPart) < content.size()) return false;
+        return WriteAll(file.get(), content) && ::FlushFileBuffers(file.get()) != 0;
+    } catch (...) {
+        return false;
+    }
+}
+
+FileLock::~FileLock() {
+    Unlock();
+}
+
+FileLock::Outcome FileLock::TryLock(const std::string& path) {
+    Unlock();
+    const FaultDecision fault = detail::AskFileFault(FileOp::Lock, path);
+    if (fault.fault == FileFault::Held) return Outcome::Held;
+    if (fault.fault != FileFault::None) return Outcome::Error;
+    try {
+        // Others may open, and the last holder may delete, the lock file while it is held.
+        HANDLE file = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            // A holder deleting the file leaves it "delete pending" for a moment.
+            return ::GetLastError() == ERROR_ACCESS_DENIED ? Outcome::Held : Outcome::Error;
+        }
+        // The lock belongs to this handle: a second handle, in this process or another, conflicts.
+        OVERLAPPED at{};
+        if (!::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+            const DWORD error = ::GetLastError();
+            ::CloseHandle(file);
+            return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? Outcome::Held : Outcome::Error;
+        }
+        handle_ = reinterpret_cast<intptr_t>(file);
+        return Outcome::Taken;
+    } catch (...) {
+        return Outcome::Error;
+    }
+}
+
+FileLock::Outcome FileLock::Lock(const std::string& path, std::chrono::milliseconds bound) {
+    const ULONGLONG giveUpAt = ::GetTickCount64() + static_cast<ULONGLONG>(bound.count());
+    for (;;) {
+        const Outcome outcome = TryLock(path);
+        if (outcome != Outcome::Held || ::GetTickCount64() >= giveUpAt) return outcome;
+        ::Sleep(2);
+    }
+}
+
+void FileLock::Unlock() {
+    if (handle_ == kNoHandle) return;
+    // Closing the handle releases its lock.
     ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
     handle_ = kNoHandle;
 }
