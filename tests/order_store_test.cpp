@@ -2,8 +2,10 @@
 // and that nothing a paid order depends on is dropped, whatever the file held before.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -102,13 +104,13 @@ TEST_F(OrderStore, AddReplaceAndRemoveWriteCompactSortedDocuments) {
     EXPECT_EQ(StoreText(), "{}");
     store_.RemoveOrder("E9");
     EXPECT_EQ(StoreText(), "{}");
-    // Nothing was ever unreadable, so nothing was kept aside, and no temporary file is left.
-    size_t files = 0;
-    for (auto& entry : std::filesystem::directory_iterator(Folder())) {
-        (void)entry;
-        ++files;
-    }
-    EXPECT_EQ(files, 1u);
+    // Nothing was ever unreadable, so nothing was kept aside, and no temporary file is left;
+    // the lock file that serialises processes stays (removing one a process may hold would
+    // let a second holder in).
+    std::vector<std::string> files;
+    for (auto& entry : std::filesystem::directory_iterator(Folder())) files.push_back(entry.path().filename().string());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"UnconsumedOrder", "UnconsumedOrder.lock"}));
 }
 
 TEST_F(OrderStore, UnreadableStoreIsKeptAsideBeforeTheNewOrderReplacesIt) {
@@ -125,10 +127,16 @@ TEST_F(OrderStore, UnreadableStoreIsKeptAsideBeforeTheNewOrderReplacesIt) {
 
     ASSERT_TRUE(store_.AddOrder(SampleOrder("E1")));
     json document = json::parse(StoreText());
-    // The new order, and a mark that records of this player were lost with the torn store.
+    // The new order, and a mark that records of this player were lost with the torn store
+    // before this instant; what is recorded after it is whole.
     EXPECT_EQ(document.size(), 2u);
     EXPECT_TRUE(document.contains("E1"));
-    EXPECT_FALSE(store_.Snapshot().complete);
+    const VondSdk::OrderSnapshot snapshot = store_.Snapshot();
+    EXPECT_TRUE(snapshot.complete);
+    EXPECT_GT(snapshot.lostBeforeMs, 0);
+    ASSERT_TRUE(store_.ClearLostMarkers());
+    EXPECT_EQ(store_.Snapshot().lostBeforeMs, 0);
+    EXPECT_EQ(json::parse(StoreText()).size(), 1u);
     auto aside = KeptAside();
     ASSERT_EQ(aside.size(), 1u);
     std::string kept;
@@ -148,7 +156,7 @@ TEST_F(OrderStore, DocumentThatIsNotAnObjectCountsAsEmptyAndIsReplacedOnAddition
     ASSERT_TRUE(store_.AddOrder(SampleOrder("E1")));
     EXPECT_TRUE(json::parse(StoreText()).contains("E1"));
     EXPECT_EQ(KeptAside().size(), 1u);
-    EXPECT_FALSE(store_.Snapshot().complete);
+    EXPECT_GT(store_.Snapshot().lostBeforeMs, 0);
 }
 
 TEST_F(OrderStore, EntryWithMissingOrMistypedMemberIsSkippedNotThrown) {
@@ -234,13 +242,14 @@ TEST_F(OrderStore, EveryStateOfTheFileIsReadAsFoundAbsentOrUnreadable) {
         bool complete;
         bool e1Found;
         bool addWrites;
+        bool marked;  // the replacing store says records were lost before it
     };
     const Case cases[] = {
-        {"intact", whole, true, true, true},
-        {"torn after an entry", whole.substr(0, whole.size() - 1) + R"(,"E2":{"orderId":"o-)", false, true, true},
-        {"torn inside the first entry", whole.substr(0, 40), false, false, true},
-        {"empty", "", false, false, true},
-        {"folder in its place", "<dir>", false, false, false},
+        {"intact", whole, true, true, true, false},
+        {"torn after an entry", whole.substr(0, whole.size() - 1) + R"(,"E2":{"orderId":"o-)", false, true, true, true},
+        {"torn inside the first entry", whole.substr(0, 40), false, false, true, true},
+        {"empty", "", false, false, true, false},
+        {"folder in its place", "<dir>", false, false, false, false},
     };
     for (const Case& c : cases) {
         std::filesystem::remove_all(Folder());
@@ -264,7 +273,9 @@ TEST_F(OrderStore, EveryStateOfTheFileIsReadAsFoundAbsentOrUnreadable) {
             json after = json::parse(StoreText());
             EXPECT_TRUE(after.contains("E3")) << c.name;
             EXPECT_EQ(after.contains("E1"), c.e1Found) << c.name;
-            EXPECT_EQ(store_.Snapshot().complete, c.complete) << c.name;
+            // Replaced, the store is whole from here on; a marker remembers what was lost.
+            EXPECT_TRUE(store_.Snapshot().complete) << c.name;
+            EXPECT_EQ(store_.Snapshot().lostBeforeMs > 0, c.marked) << c.name;
         } else {
             EXPECT_TRUE(std::filesystem::is_directory(path)) << c.name;
             std::string kept;
@@ -279,14 +290,20 @@ TEST_F(OrderStore, EveryStateOfTheFileIsReadAsFoundAbsentOrUnreadable) {
     }
 }
 
-TEST_F(OrderStore, PendingOrdersOlderThanThirtyDaysAreDropped) {
+TEST_F(OrderStore, PendingOrdersOlderThanThirtyDaysAreDroppedOnlyAfterPassesFoundNothing) {
     ASSERT_TRUE(store_.AddPendingOrder(*SampleOrder("", "o-old")));
     ASSERT_TRUE(store_.AddPendingOrder(*SampleOrder("", "o-new")));
     json document = json::parse(StoreText());
     document["pending:o-old"]["pendingSince"] = 1000;
     vondtest::WriteFile(Folder() + Sep() + "UnconsumedOrder", document.dump());
     const int64_t thirtyDaysAgo = document["pending:o-new"]["pendingSince"].get<int64_t>() - 30LL * 86400000;
-    ASSERT_TRUE(store_.DropPendingOlderThan(thirtyDaysAgo));
+    // Old by the clock alone (a clock set forward makes every record old): kept.
+    EXPECT_TRUE(store_.DropPendingOlderThan(thirtyDaysAgo, 2));
+    EXPECT_EQ(store_.PendingOrders().size(), 2u);
+    ASSERT_TRUE(store_.CountPassWithout({"o-old", "o-new"}));
+    EXPECT_EQ(store_.PendingOrders().size(), 2u);
+    ASSERT_TRUE(store_.CountPassWithout({"o-old", "o-new", "o-unknown"}));
+    ASSERT_TRUE(store_.DropPendingOlderThan(thirtyDaysAgo, 2));
     auto pending = store_.PendingOrders();
     ASSERT_EQ(pending.size(), 1u);
     EXPECT_EQ(pending[0]->orderId, "o-new");

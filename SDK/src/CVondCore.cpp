@@ -424,6 +424,10 @@ void CVondCore::Exit() {
     // journal are written there; what is unsent goes out at the next start. Bounded, so Exit
     // never waits on a slow disk for long, and never on the network.
     const auto writeDeadline = std::chrono::steady_clock::now() + kExitWriteBound;
+    // Order records a full disk refused earlier get one more try.
+    if (UnconsumedOrder::getInstance().HasDeferred()) {
+        orderwriter::Submit([] { UnconsumedOrder::getInstance().RetryDeferred(); });
+    }
     if (!orderwriter::Flush(kExitWriteBound)) LOG(WARNING) << kOrdersNotWritten;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(writeDeadline - std::chrono::steady_clock::now());
     if (!CVondEventOutbox::Instance().Shutdown(std::max(left, std::chrono::milliseconds(0))))

@@ -306,7 +306,13 @@ void CVondPay::StartCheckout(std::shared_ptr<OrderInfo> order, ResultCallback ca
     orderwriter::Submit([this, order, callback] {
         // Written before the checkout opens: should the process end while the player pays,
         // the next login still finds which order the new entitlement belongs to.
-        UnconsumedOrder::getInstance().AddPendingOrder(*order);
+        // A purchase that cannot be recorded is refused before any money moves.
+        if (!UnconsumedOrder::getInstance().AddPendingOrder(*order)) {
+            EndCheckout(order->orderId);
+            LOG(ERROR) << kOrderNotRecorded << " orderId: " << order->orderId;
+            AnswerGame(callback, kCodeOrderNotRecorded, ToWide(kOrderNotRecorded), std::wstring());
+            return;
+        }
         // EOS is not thread-safe: the checkout is started by the thread that ticks it.
         eosbridge::RunOnTickThread([this, order, callback] {
             eosbridge::Checkout(order->channelProductId, [this, order, callback](std::shared_ptr<PayInfo> info) {
@@ -368,7 +374,12 @@ void CVondPay::OnCheckout(std::shared_ptr<OrderInfo> order, std::shared_ptr<PayI
         orderwriter::Submit([this, order, paid, callback] {
             // The order reaches the disk before the backend hears of the payment; a definite
             // failure only drops the pending record.
-            UnconsumedOrder::getInstance().ClosePendingOrder(order);
+            // When the disk refuses, the close waits in memory, is retried while the game runs
+            // and at Exit; the pending record already on disk lets the next start tie the
+            // entitlement to this order should none of those writes land.
+            if (!UnconsumedOrder::getInstance().ClosePendingOrder(order)) {
+                LOG(ERROR) << "Settled order not written yet, retried later, orderId: " << order->orderId;
+            }
             EndCheckout(order->orderId);
             eosbridge::RunOnTickThread([this, order, paid, callback] { PayResult(paid ? kStatusPaid : "0", order, callback); });
         });

@@ -28,6 +28,9 @@ using nlohmann::json;
 
 
 constexpr int64_t kPendingLifetimeMs = int64_t(30) * 24 * 60 * 60 * 1000;
+// A pending order also needs this many passes that found nothing for it before it may go: a
+// clock set forward ages it at once, but cannot fake the player's logins.
+constexpr int64_t kPassesBeforeDrop = 10;
 
 // After a checkout whose outcome is unknown, the entitlements are queried again at these
 // delays (the purchase may land a little later); VOND_SDK_RECHECK_MS replaces them
@@ -49,6 +52,21 @@ std::vector<std::chrono::milliseconds> RecheckDelays() {
     }
     if (delays.empty()) delays = {std::chrono::seconds(10), std::chrono::seconds(30), std::chrono::minutes(2)};
     return delays;
+}
+
+// An order record that could not reach the disk (a full disk, a store another process held)
+// is written again from the order writer every few seconds until it lands: kept in memory only,
+// a crash would lose it. The frame only reads an atomic and the clock.
+void RetryOrderWrites(std::chrono::steady_clock::time_point now) {
+    static std::atomic<int64_t> nextTry{0};
+    static std::atomic<bool> queued{false};
+    if (!UnconsumedOrder::getInstance().HasDeferred()) return;
+    if (now.time_since_epoch().count() < nextTry.load() || queued.exchange(true)) return;
+    nextTry.store((now + std::chrono::seconds(2)).time_since_epoch().count());
+    orderwriter::Submit([] {
+        UnconsumedOrder::getInstance().RetryDeferred();
+        queued.store(false);
+    });
 }
 
 struct Rechecks {
@@ -138,11 +156,6 @@ void Reconcile(const std::vector<FEntitlementData>& entitlements) {
                             .count();
     OrderSnapshot snapshot = store.Snapshot();
     const int64_t cutoff = now - kPendingLifetimeMs;
-    bool expired = false;
-    for (const PendingRecord& record : snapshot.pending) {
-        expired = expired || (record.sinceMs > 0 && record.sinceMs < cutoff);
-    }
-    if (expired && store.DropPendingOlderThan(cutoff)) snapshot = store.Snapshot();
     CVondPay& pay = CVondPay::Instance();
     std::vector<FEntitlementData> unexplained;
     for (const FEntitlementData& entitlement : entitlements) {
@@ -161,7 +174,21 @@ void Reconcile(const std::vector<FEntitlementData>& entitlements) {
         }
         unexplained.push_back(entitlement);
     }
-    if (unexplained.empty()) return;
+    if (unexplained.empty()) {
+        if (!snapshot.readable) return;
+        // Nothing EOS holds is unexplained: no pending order got an entitlement in this pass,
+        // and whatever a torn store lost has been settled or accounted for.
+        std::vector<std::string> looked;
+        bool expired = false;
+        for (const PendingRecord& record : snapshot.pending) {
+            looked.push_back(record.order->orderId);
+            expired = expired || (record.sinceMs > 0 && record.sinceMs < cutoff && record.passes + 1 >= kPassesBeforeDrop);
+        }
+        store.CountPassWithout(looked);
+        if (expired) store.DropPendingOlderThan(cutoff, kPassesBeforeDrop);
+        if (snapshot.complete && snapshot.lostBeforeMs > 0) store.ClearLostMarkers();
+        return;
+    }
     if (!snapshot.complete) {
         // A record that cannot be read may be the one that explains these.
         for (const FEntitlementData& entitlement : unexplained) LogUnexplained(entitlement, "order records unreadable");
@@ -171,7 +198,9 @@ void Reconcile(const std::vector<FEntitlementData>& entitlements) {
     const std::map<std::string, std::string> running = pay.RunningCheckouts();
     for (const PendingRecord& record : snapshot.pending) {
         if (running.count(record.order->orderId) != 0) continue;
-        if (record.sinceMs > 0 && record.sinceMs < cutoff) continue;  // expired; its drop failed
+        // Before a torn store's loss, the lost records could have bought the same item: only
+        // orders recorded after it are candidates.
+        if (snapshot.lostBeforeMs > 0 && record.sinceMs <= snapshot.lostBeforeMs) continue;
         candidates->push_back(Candidate{record.order, record.order->orderId, record.order->channelProductId});
     }
     for (const auto& [orderId, offerId] : running) candidates->push_back(Candidate{nullptr, orderId, offerId});
@@ -270,6 +299,7 @@ void CVondUser::ScheduleRechecks() {
 void CVondUser::OnUpdate() {
     Rechecks& r = R();
     const auto now = std::chrono::steady_clock::now();
+    RetryOrderWrites(now);
     if (now.time_since_epoch().count() < r.next.load()) return;
     {
         std::lock_guard<std::mutex> lock(r.mutex);

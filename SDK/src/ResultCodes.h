@@ -10,6 +10,9 @@ inline constexpr int kCodeNotInit = -401;
 inline constexpr int kCodeInitFailure = -402;
 inline constexpr int kCodeLoginFailure = -404;
 inline constexpr int kCodeNotLogin = -405;
+// The purchase could not be recorded on this machine (a full disk, a data folder that cannot be
+// written or read): no checkout opened, nothing was paid.
+inline constexpr int kCodeOrderNotRecorded = -406;
 // An answer that is not the JSON the request expects.
 inline constexpr int kCodeJsonParseError = -501;
 // An exchange that failed: no answer, a transport error, or past a deadline.
@@ -22,6 +25,7 @@ inline constexpr char kNotInit[] = "Sdk Not Init.";
 inline constexpr char kLoginFailure[] = "Epic Login Failure!";
 inline constexpr char kNotLogin[] = "Not Login.";
 inline constexpr char kJsonParseError[] = "Server JSON Parse Error.";
+inline constexpr char kOrderNotRecorded[] = "Order Not Recorded, No Checkout Opened.";
 
 // The store's name on the backend: the login platform and the products' pay channel.
 inline constexpr char kChannelEpic[] = "EPIC";

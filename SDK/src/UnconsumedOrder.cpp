@@ -24,6 +24,13 @@ constexpr char kKeptAsideInfix[] = ".unreadable-";
 // Written into a store that replaced a torn one: records of this player were lost there.
 constexpr char kLostMarkerPrefix[] = "lost:";
 constexpr char kPendingSince[] = "pendingSince";
+// Entitlement passes that saw no entitlement for a pending order: with its age, the only
+// evidence that lets it go (a clock set forward alone never does).
+constexpr char kPasses[] = "passes";
+constexpr char kLockSuffix[] = ".lock";
+// A second game process on the same data folder holds the lock across one read and one write.
+constexpr std::chrono::milliseconds kCrossProcessWait(2000);
+constexpr char kLockBusy[] = " refused, OrderData held by another process";
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -186,7 +193,10 @@ UnconsumedOrder::Loaded UnconsumedOrder::Load(const std::string& path) {
         }
     }
     // Changes that could not reach the disk yet are part of what this process knows.
-    for (const auto& change : deferred_) change(loaded.document);
+    auto deferred = deferred_.find(path);
+    if (deferred != deferred_.end()) {
+        for (const auto& change : deferred->second) change(loaded.document);
+    }
     return loaded;
 }
 
@@ -203,17 +213,18 @@ bool UnconsumedOrder::Store(const std::string& path, const Loaded& old, json& do
         for (int n = 1; platform::ReadFileState(aside, existing) != platform::ReadResult::Absent; ++n) {
             aside = path + kKeptAsideInfix + std::to_string(stamp) + "-" + std::to_string(n);
         }
-        if (old.raw.empty()) {
+        if (old.raw.find_first_not_of(" \t\r\n") == std::string::npos) {
+            // An empty file held no record: nothing was lost, so no marker.
             LOG(WARNING) << "Empty OrderData replaced: " << path;
         } else if (platform::ReplaceFileAtomically(aside, old.raw)) {
             LOG(WARNING) << "Unreadable OrderData kept aside: " << aside;
+            const size_t cut = aside.find_last_of(platform::PathSeparator());
+            document[kLostMarkerPrefix + aside.substr(cut == std::string::npos ? 0 : cut + 1)] =
+                json{{"at", stamp}};
         } else {
             LOG(ERROR) << "Unreadable OrderData could not be kept aside: " << aside;
             return false;
         }
-        const size_t cut = aside.find_last_of(platform::PathSeparator());
-        document[kLostMarkerPrefix + aside.substr(cut == std::string::npos ? 0 : cut + 1)] =
-            json{{"at", stamp}};
     }
     const std::string text = CompactJson(document);
     const bool written = platform::ReplaceFileAtomically(path, text);
@@ -225,29 +236,62 @@ bool UnconsumedOrder::Store(const std::string& path, const Loaded& old, json& do
     return written;
 }
 
-bool UnconsumedOrder::Mutate(const char* what, const std::function<bool(json&)>& change) {
+bool UnconsumedOrder::Mutate(const char* what, const std::function<bool(json&)>& change, bool deferOnFailure) {
     try {
         std::lock_guard<std::mutex> lock(mutex_);
-        const std::string path = getConfigPath();
-        Loaded old = Load(path);
-        if (old.read == platform::ReadResult::Error) {
-            // Never written over: the change waits for a read that succeeds.
-            deferred_.push_back(change);
-            LOG(ERROR) << what << " deferred, OrderData unreadable";
-            return false;
-        }
-        json document = old.document;
-        const bool changed = change(document);
-        // A torn store is only replaced to record something; until then it stays as it is.
-        if (!changed && deferred_.empty()) return true;
-        if (!Store(path, old, document)) {
-            if (changed) deferred_.push_back(change);
-            return false;
-        }
-        deferred_.clear();
-        return true;
+        return MutateAt(getConfigPath(), what, change, deferOnFailure);
     } catch (const std::exception& e) {
         LOG(ERROR) << what << " failed: " << e.what();
+        return false;
+    }
+}
+
+bool UnconsumedOrder::MutateAt(const std::string& path, const char* what, const std::function<bool(json&)>& change,
+                               bool deferOnFailure) {
+    auto defer = [&] {
+        if (!change || !deferOnFailure) return;
+        deferred_[path].push_back(change);
+        deferredCount_.store(deferred_.size());
+    };
+    // A second game process on this folder (the game started twice, an editor beside a player
+    // build) must never write back a document read before its own change.
+    platform::FileLock processes;
+    if (processes.Lock(path + kLockSuffix, kCrossProcessWait) == platform::FileLock::Outcome::Held) {
+        LOG(ERROR) << what << kLockBusy;
+        defer();
+        return false;
+    }
+    Loaded old = Load(path);
+    if (old.read == platform::ReadResult::Error) {
+        // Never written over: the change waits for a read that succeeds.
+        defer();
+        LOG(ERROR) << what << " deferred, OrderData unreadable";
+        return false;
+    }
+    json document = old.document;
+    const bool changed = change ? change(document) : false;
+    auto deferred = deferred_.find(path);
+    const bool anyDeferred = deferred != deferred_.end() && !deferred->second.empty();
+    // A torn store is only replaced to record something; until then it stays as it is.
+    if (!changed && !anyDeferred) return true;
+    if (!Store(path, old, document)) {
+        if (changed) defer();
+        return false;
+    }
+    deferred_.erase(path);
+    deferredCount_.store(deferred_.size());
+    return true;
+}
+
+bool UnconsumedOrder::RetryDeferred() {
+    try {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::string> paths;
+        for (const auto& entry : deferred_) paths.push_back(entry.first);
+        for (const std::string& path : paths) MutateAt(path, "Write deferred OrderData", nullptr, false);
+        return deferred_.empty();
+    } catch (const std::exception& e) {
+        LOG(ERROR) << "Write deferred OrderData failed: " << e.what();
         return false;
     }
 }
@@ -319,6 +363,8 @@ bool UnconsumedOrder::AddPendingOrder(const OrderInfo& order) {
     json entry = OrderToJson(order);
     entry[kPendingSince] = NowMs();
     const std::string key = kPendingPrefix + order.orderId;
+    // Refused rather than deferred: the caller then opens no checkout, and a record that
+    // reached the disk later would name an order nobody paid for.
     return Mutate("Add pending OrderData", [key, entry](json& document) {
         int64_t sequence = 0;
         for (auto& [name, value] : document.items()) {
@@ -331,7 +377,7 @@ bool UnconsumedOrder::AddPendingOrder(const OrderInfo& order) {
         stored[kPendingSequence] = sequence + 1;
         document[key] = std::move(stored);
         return true;
-    });
+    }, false);
 }
 
 bool UnconsumedOrder::ClosePendingOrder(const std::shared_ptr<OrderInfo>& order) {
@@ -369,7 +415,12 @@ OrderSnapshot UnconsumedOrder::Snapshot() {
     std::vector<std::pair<int64_t, PendingRecord>> pending;
     for (auto& [key, value] : loaded.document.items()) {
         if (key.rfind(kLostMarkerPrefix, 0) == 0) {
-            snapshot.complete = false;
+            // Records lost before this instant; what was recorded after it is whole.
+            int64_t at = 1;
+            if (value.is_object() && value.contains("at") && value["at"].is_number_integer()) {
+                at = std::max<int64_t>(1, value["at"].get<int64_t>());
+            }
+            snapshot.lostBeforeMs = std::max(snapshot.lostBeforeMs, at);
             continue;
         }
         try {
@@ -377,6 +428,7 @@ OrderSnapshot UnconsumedOrder::Snapshot() {
                 PendingRecord record;
                 record.order = OrderFromJson(value);
                 record.sinceMs = value.value(kPendingSince, int64_t(0));
+                record.passes = value.value(kPasses, int64_t(0));
                 pending.emplace_back(value.value(kPendingSequence, int64_t(0)), std::move(record));
             } else {
                 snapshot.stored[key] = OrderFromJson(value);
@@ -392,15 +444,16 @@ OrderSnapshot UnconsumedOrder::Snapshot() {
     return snapshot;
 }
 
-bool UnconsumedOrder::DropPendingOlderThan(int64_t cutoffMs) {
-    return Mutate("Drop old pending OrderData", [cutoffMs](json& document) {
+bool UnconsumedOrder::DropPendingOlderThan(int64_t cutoffMs, int64_t minPasses) {
+    return Mutate("Drop old pending OrderData", [cutoffMs, minPasses](json& document) {
         std::vector<std::string> old;
         for (auto& [key, value] : document.items()) {
             if (!IsPendingKey(key) || !value.is_object()) continue;
             auto since = value.find(kPendingSince);
-            if (since != value.end() && since->is_number_integer() && since->get<int64_t>() < cutoffMs) {
-                old.push_back(key);
-            }
+            auto passes = value.find(kPasses);
+            const bool aged = since != value.end() && since->is_number_integer() && since->get<int64_t>() < cutoffMs;
+            const bool looked = passes != value.end() && passes->is_number_integer() && passes->get<int64_t>() >= minPasses;
+            if (aged && looked) old.push_back(key);
         }
         for (const std::string& key : old) {
             LOG(WARNING) << "Pending order dropped after 30 days without an entitlement: "
@@ -408,6 +461,35 @@ bool UnconsumedOrder::DropPendingOlderThan(int64_t cutoffMs) {
             document.erase(key);
         }
         return !old.empty();
+    });
+}
+
+bool UnconsumedOrder::CountPassWithout(const std::vector<std::string>& orderIds) {
+    if (orderIds.empty()) return true;
+    return Mutate("Count pending OrderData passes", [orderIds](json& document) {
+        bool changed = false;
+        for (const std::string& orderId : orderIds) {
+            auto it = document.find(kPendingPrefix + orderId);
+            if (it == document.end() || !it->is_object()) continue;
+            const int64_t passes = it->value(kPasses, int64_t(0));
+            (*it)[kPasses] = passes + 1;
+            changed = true;
+        }
+        return changed;
+    });
+}
+
+bool UnconsumedOrder::ClearLostMarkers() {
+    return Mutate("Clear OrderData lost markers", [](json& document) {
+        std::vector<std::string> markers;
+        for (auto& [key, value] : document.items()) {
+            if (key.rfind(kLostMarkerPrefix, 0) == 0) markers.push_back(key);
+        }
+        for (const std::string& key : markers) {
+            LOG(INFO) << "Every entitlement accounted for, lost-records marker removed: " << key;
+            document.erase(key);
+        }
+        return !markers.empty();
     });
 }
 

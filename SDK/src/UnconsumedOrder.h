@@ -3,6 +3,7 @@
 // one purchase as the flow and the store keep it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -48,6 +49,7 @@ enum class StoredOrder { Absent, Found, Unreadable };
 struct PendingRecord {
     std::shared_ptr<OrderInfo> order;
     int64_t sinceMs = 0;  // when it was recorded (ms since 1970); 0 when an older build wrote it
+    int64_t passes = 0;   // entitlement passes that found nothing for it
 };
 
 // What the store held at one instant, for the login pass.
@@ -56,6 +58,9 @@ struct OrderSnapshot {
     // store that was replaced): then nothing may be tied to an order by anything but its id.
     bool complete = true;
     bool readable = true;  // false when the file itself could not be read
+    // Set when a torn store was replaced: records recorded before this instant (ms since
+    // 1970) were lost with it; 0 when none were. Records after it are whole.
+    int64_t lostBeforeMs = 0;
     std::map<std::string, std::shared_ptr<OrderInfo>> stored;  // by entitlement id
     std::set<std::string> unreadable;                          // entitlement ids of unreadable entries
     std::vector<PendingRecord> pending;                        // oldest first
@@ -99,8 +104,18 @@ public:
     std::vector<std::shared_ptr<OrderInfo>> PendingOrders();
     // Everything readable, and whether anything was not.
     OrderSnapshot Snapshot();
-    // Drops pending orders recorded before cutoffMs, one log line each.
-    bool DropPendingOlderThan(int64_t cutoffMs);
+    // Drops pending orders recorded before cutoffMs that at least minPasses entitlement passes
+    // found nothing for, one log line each: age alone (a clock set forward) never drops one.
+    bool DropPendingOlderThan(int64_t cutoffMs, int64_t minPasses);
+    // One more pass found no entitlement for each of these pending orders.
+    bool CountPassWithout(const std::vector<std::string>& orderIds);
+    // Removes the lost-records markers, once every entitlement of the player is accounted for.
+    bool ClearLostMarkers();
+    // Writes the changes that could not reach the disk yet (a full disk, an unreadable store, a
+    // store another process held); true when none remain. The order writer's thread.
+    bool RetryDeferred();
+    // True while changes wait in memory for a write. Any thread; never touches the disk.
+    bool HasDeferred() const { return deferredCount_.load() != 0; }
 
 private:
     UnconsumedOrder() = default;
@@ -115,14 +130,21 @@ private:
     Loaded Load(const std::string& path);
     // Writes the document, first keeping a torn old file aside. Caller holds mutex_.
     bool Store(const std::string& path, const Loaded& old, nlohmann::json& document);
-    // One read-change-write; change returns false when it changed nothing.
-    bool Mutate(const char* what, const std::function<bool(nlohmann::json&)>& change);
+    // One read-change-write under the cross-process lock; change returns false when it changed
+    // nothing. A change that cannot reach the disk waits in memory for the next write of the
+    // same store when deferOnFailure is set; otherwise it is dropped and false returned.
+    bool Mutate(const char* what, const std::function<bool(nlohmann::json&)>& change, bool deferOnFailure = true);
+    // The same for one store's path (a null change writes only what was deferred). Caller holds mutex_.
+    bool MutateAt(const std::string& path, const char* what, const std::function<bool(nlohmann::json&)>& change,
+                  bool deferOnFailure);
 
     const std::string fileName_ = "UnconsumedOrder";
     // One read-modify-write at a time, whichever thread runs it.
     std::mutex mutex_;
-    // Changes not yet on disk because the file could not be read; guarded by mutex_.
-    std::vector<std::function<bool(nlohmann::json&)>> deferred_;
+    // Changes not yet on disk, by the store's path (another player's store never gets them);
+    // guarded by mutex_.
+    std::map<std::string, std::vector<std::function<bool(nlohmann::json&)>>> deferred_;
+    std::atomic<size_t> deferredCount_{0};
 };
 
 }  // namespace VondSdk

@@ -1,5 +1,6 @@
 #include "utils/VondConfigUtils.h"
 
+#include <chrono>
 #include <mutex>
 
 #include "easylogging++.h"
@@ -12,6 +13,11 @@ namespace {
 
 constexpr char kSharedConfName[] = "SharedConf";
 constexpr char kAppConfName[] = "AppConf";
+constexpr char kLockSuffix[] = ".lock";
+constexpr char kLockBusy[] = "Config file held by another process, not updated: ";
+constexpr char kWriteFailed[] = "Write Config Json Failed: ";
+// Another process holds the lock only across one read and one write; far longer means it hangs.
+constexpr std::chrono::milliseconds kCrossProcessWait(2000);
 
 // One lock per file: readers and writers of the same file in this process take it, so a
 // read-modify-write never loses another thread's change. Across processes the atomic
@@ -47,10 +53,14 @@ bool ReadUnlocked(bool shared, nlohmann::json& value) {
     return true;
 }
 
-void WriteUnlocked(const nlohmann::json& value, bool shared) {
+bool WriteUnlocked(const nlohmann::json& value, bool shared) {
     const std::string text = CompactJson(value);
-    if (!platform::ReplaceFileAtomically(ConfigPath(shared), text)) return;
+    if (!platform::ReplaceFileAtomically(ConfigPath(shared), text)) {
+        LOG(ERROR) << kWriteFailed << ConfigPath(shared);
+        return false;
+    }
     LOG(INFO) << "Write Config Json Success. " << text;
+    return true;
 }
 
 }  // namespace
@@ -104,13 +114,30 @@ void VondConfigUtils::WriteCofnigJson(nlohmann::json value, bool shared) {
 }
 
 bool VondConfigUtils::UpdateConfigJson(bool shared, const std::function<bool(nlohmann::json&)>& change) {
+    const Update update = UpdateConfig(shared, change);
+    return update != Update::Unreadable && update != Update::Busy;
+}
+
+VondConfigUtils::Update VondConfigUtils::UpdateConfig(bool shared, const std::function<bool(nlohmann::json&)>& change) {
     std::lock_guard<std::mutex> lock(FileMutex(shared));
+    // A second game process on the same data folder reads and writes the same file: without
+    // this, one of them writes back a document read before the other's change, and the change
+    // (an event counter, the attribution flag, the client id) is gone.
+    const std::string path = ConfigPath(shared);
+    platform::FileLock processes;
+    if (processes.Lock(path + kLockSuffix, kCrossProcessWait) == platform::FileLock::Outcome::Held) {
+        LOG(ERROR) << kLockBusy << path;
+        return Update::Busy;
+    }
+    // A lock file that cannot be made (a read-only folder) leaves only this process's lock,
+    // as before: the write that follows would fail there anyway.
     nlohmann::json value;
     const bool readable = ReadUnlocked(shared, value);
     // The caller still gets its answer from the defaults, but a file that could not be read
     // is never replaced by values that did not come from it.
-    if (change(value) && readable) WriteUnlocked(value, shared);
-    return readable;
+    if (!change(value)) return readable ? Update::Unchanged : Update::Unreadable;
+    if (!readable) return Update::Unreadable;
+    return WriteUnlocked(value, shared) ? Update::Written : Update::WriteFailed;
 }
 
 }  // namespace VondSdk

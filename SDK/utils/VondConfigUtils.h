@@ -32,6 +32,21 @@ public:
     // different threads). change returns false to leave the file as it is. When the file
     // exists but cannot be read, change sees the defaults and nothing is written; false then.
     static bool UpdateConfigJson(bool shared, const std::function<bool(nlohmann::json&)>& change);
+
+    // How UpdateConfig ended.
+    enum class Update {
+        Written,      // change ran on the stored values and they were written back
+        Unchanged,    // change ran on the stored values and asked for no write
+        WriteFailed,  // change ran on the stored values; writing them back failed (full disk)
+        Unreadable,   // the file exists but could not be read: change ran on the defaults, nothing written
+        Busy,         // another process held the file's lock past the bound: change did not run
+    };
+    // UpdateConfigJson serialised across processes too: change runs while this process's lock
+    // of the file and the cross-process lock beside it ("<file>.lock") are both held, so a
+    // second game process on the same data folder never loses or repeats what the first
+    // wrote. The cross-process lock is waited for at most about 2 s. Any thread but a game
+    // frame's: it touches the disk.
+    static Update UpdateConfig(bool shared, const std::function<bool(nlohmann::json&)>& change);
 };
 
 }  // namespace VondSdk

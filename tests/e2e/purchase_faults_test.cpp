@@ -187,12 +187,18 @@ TEST_F(PurchaseFault, UnreadableStoreAtLoginConsumesNothing) {
     }
 }
 
-// A store or configuration file that cannot be read is not "no file": a purchase made then is
-// still reported (the order is in memory) and nothing replaces the file.
+// A store or configuration file that cannot be read is not "no file": nothing replaces it. A
+// purchase whose record cannot be written (its store unreadable) opens no checkout and ends in
+// one callback, -406; one made while only AppConf is unreadable is paid and reported.
 TEST_F(PurchaseFault, ReadFailureIsNeverTakenForNoFile) {
     LoggedIn();
     const std::string appConf = data_.Path() + Sep() + server_.AppId() + Sep() + "AppConf";
-    for (const std::string& path : {StorePath(kUserId), appConf}) {
+    struct Case {
+        std::string path;
+        bool recorded;
+    };
+    for (const Case& c : {Case{StorePath(kUserId), false}, Case{appConf, true}}) {
+        const std::string& path = c.path;
         // The SDK's own writers (the event counter) may put the file back between the two
         // steps: a few tries.
         const auto folder = std::filesystem::u8path(path);
@@ -204,9 +210,16 @@ TEST_F(PurchaseFault, ReadFailureIsNeverTakenForNoFile) {
         ASSERT_TRUE(std::filesystem::is_directory(folder)) << path;
         vondtest::WriteFile(path + Sep() + "inside", "kept");
         vondtest::Recorder::Clear();
+        const size_t entitlementsBefore = Entitlements().size();
         Heard heard = Buy("p1", path);
-        EXPECT_EQ(heard.code, 200) << path;
-        EXPECT_EQ(heard.Data()["status"], 1) << path;
+        if (c.recorded) {
+            EXPECT_EQ(heard.code, 200) << path;
+            EXPECT_EQ(heard.Data()["status"], 1) << path;
+        } else {
+            EXPECT_EQ(heard.code, -406) << path;
+            EXPECT_EQ(heard.message, L"Order Not Recorded, No Checkout Opened.") << path;
+            EXPECT_EQ(Entitlements().size(), entitlementsBefore) << path << ": a checkout opened";
+        }
         VondProxy::PostEvent(L"after", L"", 1.0);
         PumpFrames(50);
         std::string kept;
@@ -220,7 +233,7 @@ TEST_F(PurchaseFault, ReadFailureIsNeverTakenForNoFile) {
         }
         return true;
     }));
-    EXPECT_EQ(PaidOrderIds().size(), 2u);
+    EXPECT_EQ(PaidOrderIds().size(), 1u);
     ExpectNothingConsumedUnconfirmed();
 }
 
