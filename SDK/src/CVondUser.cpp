@@ -200,7 +200,7 @@ void Reconcile(const std::vector<FEntitlementData>& entitlements) {
         if (running.count(record.order->orderId) != 0) continue;
         // Before a torn store's loss, the lost records could have bought the same item: only
         // orders recorded after it are candidates.
-        if (snapshot.lostBeforeMs > 0 && record.sinceMs <= snapshot.lostBeforeMs) continue;
+        if (!record.afterLoss) continue;
         candidates->push_back(Candidate{record.order, record.order->orderId, record.order->channelProductId});
     }
     for (const auto& [orderId, offerId] : running) candidates->push_back(Candidate{nullptr, orderId, offerId});

@@ -219,8 +219,15 @@ bool UnconsumedOrder::Store(const std::string& path, const Loaded& old, json& do
         } else if (platform::ReplaceFileAtomically(aside, old.raw)) {
             LOG(WARNING) << "Unreadable OrderData kept aside: " << aside;
             const size_t cut = aside.find_last_of(platform::PathSeparator());
+            // The salvaged pending records' highest number: a record numbered above it was made
+            // after the loss (even in this very write), one at or below it may share an item
+            // with what was lost.
+            int64_t salvaged = 0;
+            for (auto& [key, value] : old.document.items()) {
+                if (IsPendingKey(key) && value.is_object()) salvaged = std::max(salvaged, value.value(kPendingSequence, int64_t(0)));
+            }
             document[kLostMarkerPrefix + aside.substr(cut == std::string::npos ? 0 : cut + 1)] =
-                json{{"at", stamp}};
+                json{{"at", stamp}, {kPendingSequence, salvaged}};
         } else {
             LOG(ERROR) << "Unreadable OrderData could not be kept aside: " << aside;
             return false;
@@ -412,15 +419,24 @@ OrderSnapshot UnconsumedOrder::Snapshot() {
         return snapshot;
     }
     if (loaded.torn) snapshot.complete = false;
+    // The latest marker: records before it may share an item with what was lost. Its pending
+    // number says which records came after it; a marker of an older build has only its time.
+    int64_t lostThroughSequence = -1;
     std::vector<std::pair<int64_t, PendingRecord>> pending;
     for (auto& [key, value] : loaded.document.items()) {
         if (key.rfind(kLostMarkerPrefix, 0) == 0) {
-            // Records lost before this instant; what was recorded after it is whole.
             int64_t at = 1;
-            if (value.is_object() && value.contains("at") && value["at"].is_number_integer()) {
-                at = std::max<int64_t>(1, value["at"].get<int64_t>());
+            int64_t sequence = -1;
+            if (value.is_object()) {
+                if (value.contains("at") && value["at"].is_number_integer()) at = std::max<int64_t>(1, value["at"].get<int64_t>());
+                if (value.contains(kPendingSequence) && value[kPendingSequence].is_number_integer()) {
+                    sequence = value[kPendingSequence].get<int64_t>();
+                }
             }
-            snapshot.lostBeforeMs = std::max(snapshot.lostBeforeMs, at);
+            if (at >= snapshot.lostBeforeMs) {
+                snapshot.lostBeforeMs = at;
+                lostThroughSequence = sequence;
+            }
             continue;
         }
         try {
@@ -440,7 +456,14 @@ OrderSnapshot UnconsumedOrder::Snapshot() {
         }
     }
     std::stable_sort(pending.begin(), pending.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (auto& entry : pending) snapshot.pending.push_back(std::move(entry.second));
+    for (auto& entry : pending) {
+        PendingRecord& record = entry.second;
+        if (snapshot.lostBeforeMs > 0) {
+            record.afterLoss = lostThroughSequence >= 0 ? entry.first > lostThroughSequence
+                                                        : record.sinceMs > snapshot.lostBeforeMs;
+        }
+        snapshot.pending.push_back(std::move(record));
+    }
     return snapshot;
 }
 

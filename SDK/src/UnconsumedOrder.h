@@ -50,6 +50,8 @@ struct PendingRecord {
     std::shared_ptr<OrderInfo> order;
     int64_t sinceMs = 0;  // when it was recorded (ms since 1970); 0 when an older build wrote it
     int64_t passes = 0;   // entitlement passes that found nothing for it
+    // False when a torn store's loss came after it: a lost record may have bought its item.
+    bool afterLoss = true;
 };
 
 // What the store held at one instant, for the login pass.

@@ -95,6 +95,7 @@ TEST_F(PurchaseFault, CheckoutThatMayHavePaidIsSettledWhenItsEntitlementAppears)
         json failures;
         bool landed;        // the stand-in grants the entitlement
         bool keepsPending;  // the order stays pending (status 0 heard, not yet paid)
+        bool tornBefore = false;  // the store was found torn (and replaced with a marker) first
     };
     const Case cases[] = {
         {"processing, landed",
@@ -109,10 +110,21 @@ TEST_F(PurchaseFault, CheckoutThatMayHavePaidIsSettledWhenItsEntitlementAppears)
          false},
         {"processing, never landed", {{"checkout", "EOS_Ecom_PurchaseProcessing"}}, false, true},
         {"cancelled", {{"checkout", "EOS_Canceled"}}, false, false},
+        // Records lost with a torn store never block an order recorded after the loss.
+        {"processing, landed, after a torn store",
+         {{"checkout", "EOS_Ecom_PurchaseProcessing"}, {"checkoutGrantsOnFailure", true}},
+         true,
+         false,
+         true},
     };
     LoggedIn();
     size_t pendingBefore = 0;
     for (const Case& c : cases) {
+        if (c.tornBefore) {
+            json store = Store(kUserId);
+            std::string text = store.dump();
+            vondtest::WriteFile(StorePath(kUserId), text.substr(0, text.size() - 1) + R"(,"pending:VD-lost":{"orde)");
+        }
         Failures(c.failures);
         vondtest::Recorder::Clear();
         Heard heard = Buy("p1", c.name);
@@ -145,7 +157,10 @@ TEST_F(PurchaseFault, CheckoutThatMayHavePaidIsSettledWhenItsEntitlementAppears)
         return true;
     }));
     ExpectNothingConsumedUnconfirmed();
-    EXPECT_EQ(Entitlements().size(), 4u);
+    EXPECT_EQ(Entitlements().size(), 5u);
+    // Every entitlement accounted for: the next pass removes the torn store's marker.
+    ASSERT_EQ(LogIn().code, 200);
+    EXPECT_TRUE(PumpUntil([&] { return Store(kUserId).dump().find("\"lost:") == std::string::npos; }));
 }
 
 // A store that cannot be read at login (torn, empty, a folder in its place) hides which order
