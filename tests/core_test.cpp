@@ -107,3 +107,23 @@ TEST(CoreBadInput, HugeAndBrokenTextFromTheGameIsHandled) {
     VondProxy::UpdateSDKEvent();
     SUCCEED();
 }
+
+// What the game's log callback receives: marked values and the values of secret fields keep
+// only their first four characters, wherever they stand in the line.
+TEST(CoreLogTarget, SecretsReachTheGameMasked) {
+    VondSdk::KeepOutOfLogTarget("exchange-code-123456");
+    VondSdk::KeepOutOfLogTarget("abc");  // too short to mark: left alone
+    struct Case {
+        const char* line;
+        const char* masked;
+    };
+    const Case cases[] = {
+        {"login with exchange-code-123456 done", "login with exch\xE2\x80\xA6 done"},
+        {"appId=1&osign=d77d4889f03d07d6&page=1", "appId=1&osign=d77d\xE2\x80\xA6&page=1"},
+        {"accessToken=eyJhbGciOi.x.y&token=tok-98765", "accessToken=eyJh\xE2\x80\xA6&token=tok-\xE2\x80\xA6"},
+        {R"({"code":200,"token":"backend-token-1","userId":3})", "{\"code\":200,\"token\":\"back\xE2\x80\xA6\",\"userId\":3}"},
+        {"-AUTH_PASSWORD=exchange-code-123456 -epicsandboxid=s", "-AUTH_PASSWORD=exch\xE2\x80\xA6 -epicsandboxid=s"},
+        {"osign=abc&level=3 abc", "osign=abc&level=3 abc"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(VondSdk::MaskSecrets(c.line), c.masked) << c.line;
+}

@@ -7,6 +7,7 @@
 #include "easylogging++.h"
 #include "eos_sdk.h"
 #include "service/EosPlatform.h"
+#include "utils/VondLogging.h"
 
 namespace VondSdk {
 namespace {
@@ -199,6 +200,7 @@ std::shared_ptr<LoginInfo> EpicLoginService::readLogin(EOS_EpicAccountId account
     info->puserId = accountId;
     info->jwtToken = token->JsonWebToken != nullptr ? token->JsonWebToken : "";
     EOS_Auth_IdToken_Release(token);
+    KeepOutOfLogTarget(info->jwtToken);
     LOG(INFO) << "[EOS SDK] 登录成功: User ID: " << info->puserId << ", jwtToken: " << info->jwtToken;
     g_loggedInAccount.store(account);
     return info;
@@ -230,6 +232,7 @@ std::string EpicLoginService::getAccessToken() {
             }
             std::string accessToken = token->AccessToken != nullptr ? token->AccessToken : "";
             EOS_Auth_Token_Release(token);
+            KeepOutOfLogTarget(accessToken);
             return accessToken;
         },
         std::string());

@@ -283,6 +283,7 @@ bool CVondCore::StartUp(std::string appId, std::string appKey, std::shared_ptr<E
                         ResultCallback callback, uint64_t session) {
     if (!gameInfo) gameInfo = std::make_shared<EosGameInfo>();
     ConfigureLogging(false);
+    KeepOutOfLogTarget(appKey);
     InitGlobalParams(std::move(appId), std::move(appKey));
 
     sion::Async& pool = sion::Pool();
@@ -402,7 +403,9 @@ void CVondCore::Login(ResultCallback callback) {
         LOG(INFO) << "Epic login success, puserId: " << info->puserId << ", token: " << info->jwtToken;
         CVondUser::Instance().Login(info->puserId, info->jwtToken, callback);
     };
-    service->login(ToUtf8(LaunchArgs::Get(L"AUTH_PASSWORD")), completion);
+    const std::string exchangeCode = ToUtf8(LaunchArgs::Get(L"AUTH_PASSWORD"));
+    KeepOutOfLogTarget(exchangeCode);
+    service->login(exchangeCode, completion);
 }
 
 void CVondCore::Exit() {

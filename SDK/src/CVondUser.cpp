@@ -19,6 +19,7 @@
 #include "src/EosBridge.h"
 #include "src/OrderWriter.h"
 #include "src/ResultCodes.h"
+#include "utils/VondLogging.h"
 #include "utils/VondUtils.h"
 
 namespace VondSdk {
@@ -253,6 +254,7 @@ void CVondUser::Login(std::string puserId, std::string jwtToken, ResultCallback 
             return;
         }
         auto token = body.find("token");
+        if (token != body.end() && token->is_string()) KeepOutOfLogTarget(token->get<std::string>());
         CVondCore& core = CVondCore::Instance();
         // The session is in place before the flag, so a purchase that sees the player logged
         // in also sees whose orders it makes.

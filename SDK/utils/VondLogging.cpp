@@ -1,5 +1,6 @@
 #include "utils/VondLogging.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -8,6 +9,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "easylogging++.h"
 #include "utils/VondUtils.h"
@@ -38,6 +40,42 @@ std::atomic<bool> g_fileLog{false};
 
 // The lines on their way to the game's log target. Never destroyed: the library's logging
 // storage is kept to the process's very end, and so is every thread that may log into it.
+// Marked by the SDK as it learns them; read on the log thread only.
+struct Secrets {
+    std::mutex mutex;
+    std::vector<std::string> values;  // guarded by mutex, longest first
+};
+
+Secrets& TheSecrets() {
+    static Secrets* secrets = new Secrets();
+    return *secrets;
+}
+
+constexpr char kEllipsis[] = "\xE2\x80\xA6";
+constexpr size_t kKeptPrefix = 4;
+constexpr size_t kMaxSecrets = 64;
+
+// A value as the log target may see it: its first characters, then a mark.
+std::string Masked(const std::string& value) {
+    return value.substr(0, kKeptPrefix) + kEllipsis;
+}
+
+bool IsValueChar(char c) {
+    return c != '&' && c != '"' && c != ',' && c != ' ' && c != ';' && c != '\\' && c != '}';
+}
+
+// Masks what follows every occurrence of key up to the value's end (a form field's '&', a JSON
+// string's quote, a separator).
+void MaskAfter(std::string& line, const std::string& key) {
+    for (size_t at = line.find(key); at != std::string::npos; at = line.find(key, at + 1)) {
+        const size_t start = at + key.size();
+        size_t end = start;
+        while (end < line.size() && IsValueChar(line[end])) ++end;
+        if (end - start <= kKeptPrefix) continue;
+        line.replace(start, end - start, Masked(line.substr(start, end - start)));
+    }
+}
+
 struct Sink {
     std::mutex mutex;  // guards everything below
     std::condition_variable wake;
@@ -122,7 +160,7 @@ void DeliverLines() {
             if (dropped != 0) lines.emplace_back(kLogWarning, kLinesDropped + std::to_string(dropped));
             for (const auto& entry : lines) {
                 try {
-                    (*target)(entry.first, entry.second);
+                    (*target)(entry.first, MaskSecrets(entry.second));
                 } catch (...) {
                     // The game's callback threw: the next line still goes out.
                 }
@@ -133,6 +171,44 @@ void DeliverLines() {
 }
 
 }  // namespace
+
+void KeepOutOfLogTarget(const std::string& secret) {
+    if (secret.size() < kKeptPrefix) return;
+    Secrets& secrets = TheSecrets();
+    std::lock_guard<std::mutex> lock(secrets.mutex);
+    if (std::find(secrets.values.begin(), secrets.values.end(), secret) != secrets.values.end()) return;
+    // Each session brings a few; an old one is of no use once newer ones replaced it.
+    if (secrets.values.size() >= kMaxSecrets) secrets.values.erase(secrets.values.begin());
+    secrets.values.push_back(secret);
+}
+
+std::string MaskSecrets(const std::string& line) {
+    std::string masked = line;
+    try {
+        std::vector<std::string> values;
+        {
+            Secrets& secrets = TheSecrets();
+            std::lock_guard<std::mutex> lock(secrets.mutex);
+            values = secrets.values;
+        }
+        // A longer secret may contain a shorter one: the longer goes first.
+        std::sort(values.begin(), values.end(), [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+        for (const std::string& value : values) {
+            const std::string mark = Masked(value);
+            for (size_t at = masked.find(value); at != std::string::npos; at = masked.find(value, at + mark.size())) {
+                masked.replace(at, value.size(), mark);
+            }
+        }
+        for (const char* key : {"osign=", "accessToken=", "token=", "\"token\":\"", "\"accessToken\":\"",
+                                "\"jwtToken\":\"", "AUTH_PASSWORD="}) {
+            MaskAfter(masked, key);
+        }
+    } catch (...) {
+        // Nothing of a line that could not be masked reaches the game.
+        return std::string();
+    }
+    return masked;
+}
 
 void ConfigureLogging(bool enabled) {
     g_fileLog.store(enabled);

@@ -26,4 +26,13 @@ using LogTarget = std::function<void(int level, const std::string& line)>;
 // already running may still deliver a line after the change. Thread-safe.
 void SetLogTarget(int minLevel, LogTarget target);
 
+// Marks a value the game's log target must never receive (a token, the exchange code, the app
+// key): in the lines handed to the target it becomes its first 4 characters and "…". The
+// values of osign, accessToken and token members and form fields are masked the same way
+// whatever they are. The log file of a test device keeps its lines as they are. Values
+// shorter than 4 characters are ignored. Thread-safe; never touches the disk.
+void KeepOutOfLogTarget(const std::string& secret);
+// The line as the log target receives it. Pure but for the values marked above; any thread.
+std::string MaskSecrets(const std::string& line);
+
 }  // namespace VondSdk
