@@ -16,6 +16,7 @@ constexpr wchar_t kFlag[] = L"__FLAG__";
 constexpr size_t kAccountIdBufferSize = EOS_EPICACCOUNTID_MAX_LENGTH + 1;
 
 constexpr char kNotInitialised[] = "EOS SDK 未初始化或初始化失败";
+constexpr char kStillLoggedIn[] = "[EOS SDK] Epic account still logged in, its login is used again";
 
 const EosCallbackTexts kCallbackTexts{
     {{EosLogLine::Level::Info, "[EOS SDK] 登录回调失败, ClientData 为空"},
@@ -151,6 +152,14 @@ void EpicLoginService::login(std::string exchangeCode, const LoginCompletion& co
         if (auth_ == nullptr || connect == nullptr) {
             LOG(ERROR) << kNotInitialised;
             finish(nullptr);
+            return;
+        }
+        // The launcher's exchange code is spent by its first login: an account still logged in
+        // (EOS kept between play sessions, or a second Login of one session) is used as it is.
+        EOS_EpicAccountId current = EOS_Auth_GetLoggedInAccountByIndex(auth_, 0);
+        if (current != nullptr && EOS_EpicAccountId_IsValid(current) == EOS_TRUE) {
+            LOG(INFO) << kStillLoggedIn;
+            finish(readLogin(current, EOS_EResult::EOS_Success));
             return;
         }
         LOG(DEBUG) << "[EOS SDK] 使用启动参数登录.";

@@ -60,20 +60,24 @@ EOS_DECLARE_FUNC(void) EOS_Auth_Login(EOS_HAuth Handle, const EOS_Auth_LoginOpti
     } else if ((result = Failure(sim, "login")) == EOS_EResult::EOS_Success) {
         result = EOS_EResult::EOS_Auth_ExchangeCodeNotFound;
         for (const Account& account : sim.accounts) {
-            if (account.exchangeCode == credentials->Token) {
+            if (account.exchangeCode == credentials->Token && !account.spent) {
                 result = EOS_EResult::EOS_Success;
                 accountId = account.accountId;
                 break;
             }
         }
     }
-    Queue(call.platform, sim.loginTicks, [platform = call.platform, result, accountId, ClientData, CompletionDelegate] {
+    const std::string code = result == EOS_EResult::EOS_Success ? std::string(credentials->Token) : std::string();
+    Queue(call.platform, sim.loginTicks, [platform = call.platform, result, accountId, code, ClientData, CompletionDelegate] {
         Sim& sim = S();
         EOS_EpicAccountId id = nullptr;
         LogLine line;
         {
             Lock lock(sim.mutex);
             if (result == EOS_EResult::EOS_Success) {
+                for (Account& account : sim.accounts) {
+                    if (account.exchangeCode == code) account.spent = true;
+                }
                 id = InternId(sim, accountId);
                 if (Live(sim, platform) && !IsLoggedIn(platform, id)) platform->loggedIn.push_back(id);
             } else {

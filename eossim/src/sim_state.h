@@ -81,6 +81,9 @@ struct Account {
     std::string accountId;
     std::string idToken;
     std::string accessToken;
+    // The vendor's exchange codes are one-use: spent by the first login that succeeds in this
+    // process (a new process, as a new launch gets a new code, may use it again).
+    bool spent = false;
 };
 
 struct Offer {
