@@ -6,13 +6,16 @@
 // met its target (under 1 us idle, under 5 us with one queued EOS call); exits non-zero when
 // the platform does not start.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "VondProxy.h"
 #include "eos_auth.h"
+#include "eossim.h"
 #include "service/EosPlatform.h"
 #include "service/EpicSdkService.h"
 #include "utils/VondLogging.h"
@@ -43,7 +46,33 @@ int main(int argc, char** argv) {
 
     VondSdk::ConfigureLogging(false);
     EosGameInfo info{"BenchGame", "1.0.0", "product-1", "client-1", "secret-1", "sandbox-1", "deployment-1"};
-    if (!VondSdk::EpicSdkService::init(info)) {
+    // EOS started on another thread while this one pumps, its platform creation taking 0.8 s
+    // as a real EOS loading its overlay and caches does: the longest frame is the figure.
+    EOSSim_HoldPlatformCreate(1);
+    std::atomic<bool> started{false};
+    std::atomic<bool> startedOk{false};
+    std::thread startUp([&] {
+        startedOk = VondSdk::EpicSdkService::init(info);
+        started = true;
+    });
+    std::thread creation([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        EOSSim_HoldPlatformCreate(0);
+    });
+    // A frame every millisecond, as a fast game loop pumps.
+    std::vector<double> frameMs;
+    while (!started.load()) {
+        const auto start = Clock::now();
+        VondProxy::UpdateSDKEvent();
+        frameMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::sort(frameMs.begin(), frameMs.end());
+    const double longestFrame = frameMs.empty() ? 0 : frameMs.back();
+    const double p99Frame = frameMs.empty() ? 0 : frameMs[frameMs.size() * 99 / 100];
+    startUp.join();
+    creation.join();
+    if (!startedOk.load()) {
         std::fprintf(stderr, "the EOS platform did not start\n");
         return 1;
     }
@@ -59,6 +88,9 @@ int main(int argc, char** argv) {
         VondProxy::UpdateSDKEvent();
     });
 
+    std::printf("UpdateSDKEvent during a 0.8 s platform creation: %zu frames, p99 %.3f ms, longest %.3f ms "
+                "(target < 1 ms on a quiet machine): %s\n",
+                frameMs.size(), p99Frame, longestFrame, longestFrame < 1.0 ? "met" : "MISSED");
     std::printf("UpdateSDKEvent, nothing pending:   %8.1f ns per call (target < 1000 ns): %s\n", idle,
                 idle < 1000 ? "met" : "MISSED");
     std::printf("UpdateSDKEvent, one queued EOS call: %6.1f ns per call (target < 5000 ns): %s\n", queued,

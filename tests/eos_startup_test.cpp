@@ -1,7 +1,10 @@
 // Start-up and shut-down with EOS: the ids from the backend, the launcher line and the game.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "VondProxy.h"
 #include "eossim.h"
@@ -163,5 +166,32 @@ TEST_F(EosStartup, OfflineStartUpTakesTheEosIdsOfTheKeptConfiguration) {
     EXPECT_EQ(info->clientSecret, "secret-1");
     EXPECT_EQ(info->productName, "GameOwnName");
     EXPECT_EQ(info->deploymentId, "deployment-9");
+    VondProxy::Exit();
+}
+
+// EOS may take long to create its platform (a real one loads its overlay and caches there):
+// a game that pumps every frame while another of its threads starts the SDK never waits for it.
+TEST_F(EosStartup, FramesNeverWaitForAStartUpCreatingThePlatform) {
+    vondtest::RefusingPort refusing;
+    vondtest::SetEnv("VOND_SDK_ORIGIN", refusing.Origin(true));
+    auto info = std::make_shared<EosGameInfo>(vondtest::FullGameInfo());
+    EOSSim_HoldPlatformCreate(1);
+    std::thread startUp([info] { VondProxy::Init(L"app-1", L"key-1", info, &Recorder::Callback); });
+    ASSERT_TRUE(vondtest::WaitUntil([] { return EOSSim_HoldPlatformCreate(1) == 1; }));
+    // While the platform is being created, frames come and go without ticking.
+    auto frames = std::async(std::launch::async, [] {
+        for (int frame = 0; frame < 3; ++frame) VondProxy::UpdateSDKEvent();
+    });
+    const bool framesReturned = frames.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    EXPECT_TRUE(framesReturned) << "a frame waited for the platform's creation";
+    EXPECT_EQ(EOSSim_GetCallCount("EOS_Platform_Tick"), 0);
+    EOSSim_HoldPlatformCreate(0);
+    startUp.join();
+    if (!framesReturned) frames.wait();
+    ASSERT_FALSE(Recorder::Records().empty());
+    EXPECT_EQ(Recorder::Records().back().message, L"Epic Init Success!");
+    // Once the platform exists, the next frame ticks it.
+    VondProxy::UpdateSDKEvent();
+    EXPECT_GE(EOSSim_GetCallCount("EOS_Platform_Tick"), 1);
     VondProxy::Exit();
 }

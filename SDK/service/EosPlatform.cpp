@@ -151,7 +151,11 @@ void FPlatform::Update() {
     PlatformState& state = State();
     GameCallScope gameCalls;
     {
-        std::lock_guard<std::recursive_mutex> eos(state.eos);
+        // EOS starting or stopping on the start-up thread holds the lock for as long as EOS
+        // takes (a real one loads its overlay and caches there): the frame never waits for
+        // it, and ticks again once the platform exists. EOS calls stay one thread at a time.
+        std::unique_lock<std::recursive_mutex> eos(state.eos, std::try_to_lock);
+        if (!eos.owns_lock()) return;
         UpdateScope scope;
         if (state.queued.load(std::memory_order_acquire) != 0) RunQueued(state);
         if (EOS_HPlatform handle = state.handle.load()) EOS_Platform_Tick(handle);

@@ -28,7 +28,8 @@ public:
     // The game's per-frame pump (UpdateSDKEvent): runs the queued EOS work, then ticks the
     // platform, which delivers every EOS completion on this thread; the game's callbacks of
     // those completions run after the EOS lock is released. Called again from one of those
-    // callbacks (a game that pumps inside a callback), it returns without ticking. Never throws.
+    // callbacks (a game that pumps inside a callback), it returns without ticking; while EOS
+    // starts or stops on another thread it returns at once, without waiting. Never throws.
     static void Update();
 
     // The platform handle, or null before creation and after shut-down. Any thread may read

@@ -1,7 +1,9 @@
 // The stand-in's platform: results, account ids, the SDK's lifetime and logging, integrated
 // platform containers, and the platform itself with its tick, which delivers the completions
 // the other interfaces queue.
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -142,7 +144,40 @@ EOS_DECLARE_FUNC(void) EOS_IntegratedPlatformOptionsContainer_Release(
 
 // ---- platform ----
 
+namespace {
+
+// A creation held by a test waits here, before the stand-in's own lock, so that the test can
+// watch the SDK meanwhile.
+struct CreateHold {
+    std::mutex mutex;
+    std::condition_variable released;
+    bool held = false;  // guarded by mutex
+    int waiting = 0;    // guarded by mutex
+};
+
+CreateHold& Hold() {
+    static CreateHold* hold = new CreateHold();
+    return *hold;
+}
+
+}  // namespace
+
+EOS_DECLARE_FUNC(int32_t) EOSSim_HoldPlatformCreate(int32_t Held) {
+    CreateHold& hold = Hold();
+    std::lock_guard<std::mutex> lock(hold.mutex);
+    hold.held = Held != 0;
+    if (!hold.held) hold.released.notify_all();
+    return hold.waiting;
+}
+
 EOS_DECLARE_FUNC(EOS_HPlatform) EOS_Platform_Create(const EOS_Platform_Options* Options) {
+    {
+        CreateHold& hold = Hold();
+        std::unique_lock<std::mutex> wait(hold.mutex);
+        ++hold.waiting;
+        hold.released.wait(wait, [&] { return !hold.held; });
+        --hold.waiting;
+    }
     Lock lock = Enter("EOS_Platform_Create");
     Sim& sim = S();
     auto refuse = [&](const std::string& why) -> EOS_HPlatform {

@@ -24,6 +24,9 @@ EOS_DECLARE_FUNC(int32_t) EOSSim_GetOffTickThreadCalls(void);
 EOS_DECLARE_FUNC(int32_t) EOSSim_GetNestedTicks(void);
 // Completions queued and not yet delivered by EOS_Platform_Tick.
 EOS_DECLARE_FUNC(int32_t) EOSSim_GetPendingCompletions(void);
+// Hold 1 makes every EOS_Platform_Create wait before it starts, as a real EOS loading its
+// overlay and caches takes its time; Hold 0 lets them go. Returns how many wait now.
+EOS_DECLARE_FUNC(int32_t) EOSSim_HoldPlatformCreate(int32_t Hold);
 
 // The entitlements of one account (redeemed ones included), as a JSON array of
 // {"entitlementId","entitlementName","catalogItemId","redeemed","redemptionCount"}.
