@@ -242,3 +242,33 @@ TEST_F(ConfigFiles, AWriterKilledMidWayNeverLeavesATruncatedFile) {
     }
 }
 #endif
+
+// A second game process on the same folder holds the file's lock across its own update: this
+// one waits for it, and never writes back values read before the other's change. One that
+// hangs with the lock makes the update give up after its bound, unchanged, and say so.
+TEST_F(ConfigFiles, AnotherProcessHoldingTheLockIsWaitedForThenGivenUp) {
+    using Update = VondConfigUtils::Update;
+    const std::string lockPath = dir_.Path() + "/game-1/AppConf.lock";
+    auto step = [](json& conf) {
+        conf["EventOrder"] = conf.value("EventOrder", 0) + 1;
+        return true;
+    };
+    ASSERT_EQ(VondConfigUtils::UpdateConfig(false, step), Update::Written);
+    // The other process: takes the lock, writes its own step, lets go a moment later.
+    VondSdk::platform::FileLock other;
+    ASSERT_EQ(other.TryLock(lockPath), VondSdk::platform::FileLock::Outcome::Taken);
+    std::atomic<bool> waited{false};
+    std::thread mine([&] { waited = VondConfigUtils::UpdateConfig(false, step) == Update::Written; });
+    vondtest::WriteFile(dir_.Path() + "/game-1/AppConf", R"({"AttributionFlag":1,"EventOrder":7})");
+    other.Unlock();
+    mine.join();
+    EXPECT_TRUE(waited.load());
+    EXPECT_EQ(json::parse(Read("game-1/AppConf"))["EventOrder"], 8);
+    EXPECT_EQ(json::parse(Read("game-1/AppConf"))["AttributionFlag"], 1);
+    // A holder that never lets go.
+    ASSERT_EQ(other.TryLock(lockPath), VondSdk::platform::FileLock::Outcome::Taken);
+    bool ran = false;
+    EXPECT_EQ(VondConfigUtils::UpdateConfig(false, [&](json& conf) { return ran = step(conf); }), Update::Busy);
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(json::parse(Read("game-1/AppConf"))["EventOrder"], 8);
+}

@@ -111,6 +111,9 @@ public:
     void Unlock();
 
 private:
+    // The OS's own non-blocking lock of the file (one implementation per OS).
+    Outcome TryLockFile(const std::string& path);
+
     static constexpr intptr_t kNoHandle = -1;
     intptr_t handle_ = kNoHandle;
 };

@@ -18,7 +18,6 @@
 #include <fstream>
 #include <iostream>
 #include <random>
-#include <thread>
 #include <sstream>
 #include <vector>
 
@@ -398,15 +397,7 @@ bool OverwriteInPlace(const std::string& path, const std::string& content) {
     return ::close(fd) == 0 && done;
 }
 
-FileLock::~FileLock() {
-    Unlock();
-}
-
-FileLock::Outcome FileLock::TryLock(const std::string& path) {
-    Unlock();
-    const FaultDecision fault = detail::AskFileFault(FileOp::Lock, path);
-    if (fault.fault == FileFault::Held) return Outcome::Held;
-    if (fault.fault != FileFault::None) return Outcome::Error;
+FileLock::Outcome FileLock::TryLockFile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return Outcome::Error;
     // flock belongs to this open file: a second open, in this process or another, conflicts.
@@ -418,15 +409,6 @@ FileLock::Outcome FileLock::TryLock(const std::string& path) {
     }
     handle_ = fd;
     return Outcome::Taken;
-}
-
-FileLock::Outcome FileLock::Lock(const std::string& path, std::chrono::milliseconds bound) {
-    const auto giveUpAt = std::chrono::steady_clock::now() + bound;
-    for (;;) {
-        const Outcome outcome = TryLock(path);
-        if (outcome != Outcome::Held || std::chrono::steady_clock::now() >= giveUpAt) return outcome;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
 }
 
 void FileLock::Unlock() {

@@ -502,15 +502,7 @@ bool OverwriteInPlace(const std::string& path, const std::string& content) {
     }
 }
 
-FileLock::~FileLock() {
-    Unlock();
-}
-
-FileLock::Outcome FileLock::TryLock(const std::string& path) {
-    Unlock();
-    const FaultDecision fault = detail::AskFileFault(FileOp::Lock, path);
-    if (fault.fault == FileFault::Held) return Outcome::Held;
-    if (fault.fault != FileFault::None) return Outcome::Error;
+FileLock::Outcome FileLock::TryLockFile(const std::string& path) {
     try {
         // Others may open, and the last holder may delete, the lock file while it is held.
         HANDLE file = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -531,15 +523,6 @@ FileLock::Outcome FileLock::TryLock(const std::string& path) {
         return Outcome::Taken;
     } catch (...) {
         return Outcome::Error;
-    }
-}
-
-FileLock::Outcome FileLock::Lock(const std::string& path, std::chrono::milliseconds bound) {
-    const ULONGLONG giveUpAt = ::GetTickCount64() + static_cast<ULONGLONG>(bound.count());
-    for (;;) {
-        const Outcome outcome = TryLock(path);
-        if (outcome != Outcome::Held || ::GetTickCount64() >= giveUpAt) return outcome;
-        ::Sleep(2);
     }
 }
 
