@@ -19,7 +19,8 @@ namespace VondSdk {
 namespace {
 
 constexpr char kJournalName[] = "EventOutbox";
-constexpr char kUnreadableSuffix[] = ".unreadable";
+constexpr char kLockSuffix[] = ".lock";
+constexpr char kUnreadableSuffix[] = ".unreadable-";
 constexpr char kEventOrderKey[] = "eventOrder";
 constexpr char kDroppedAtBound[] = "Event Outbox Full, Dropped Oldest Events:";
 constexpr char kRetryLine[] = "Post Event Not Acknowledged, Retry In Ms:";
@@ -28,6 +29,13 @@ constexpr char kNotStarted[] = "Event Writer Not Running, Dropped Event";
 constexpr char kTooLarge[] = "Post Event Too Large, Dropped, Bytes:";
 constexpr char kRecovered[] = "Event Outbox Recovered Unsent Events:";
 constexpr char kStillStopping[] = "Event writer of the last session still running, events of this one dropped";
+constexpr char kJournalBack[] = "Event Outbox Writable Again:";
+constexpr char kJournalLeft[] = "Event Outbox Of Another Run Unreadable, Left As It Is:";
+constexpr char kJournalKeptAside[] = "Event Outbox Of Another Run Not Recognised, Kept Aside As:";
+constexpr char kJournalDamaged[] = "Event Outbox Damaged, Bytes Lost (damaged, torn):";
+constexpr char kJournalNotRemoved[] = "Event Outbox Of Another Run Not Removed, Kept Locked:";
+constexpr char kNumbersBusy[] = "Event Numbers Held By Another Process, Events Wait:";
+constexpr char kUnnumberedAtExit[] = "Event Numbers Held By Another Process At Exit, Dropped Events:";
 // How long a new session waits for the last session's writer to finish its last group.
 constexpr std::chrono::seconds kRestartWait(5);
 
@@ -38,6 +46,41 @@ constexpr std::chrono::minutes kMaxRetryDelay(5);
 constexpr size_t kCompactAbove = 1u << 20;
 // A record's bytes besides the event's body: length, checksum, kind, number.
 constexpr size_t kRecordOverhead = 17;
+// A compaction that failed (full disk) is tried again no sooner than this.
+constexpr std::chrono::seconds kCompactRetry(5);
+// A group whose numbers could not be claimed (another process hung holding the lock) waits this long.
+constexpr std::chrono::seconds kClaimRetry(1);
+
+// "EventOutbox" (earlier builds) or "EventOutbox.<uuid>": never a lock, a temporary file of an
+// atomic replace, or a file kept aside, whose names carry a second dot or other letters.
+bool IsJournalName(const std::string& name) {
+    const size_t base = sizeof(kJournalName) - 1;
+    if (name.compare(0, base, kJournalName) != 0) return false;
+    if (name.size() == base) return true;
+    if (name[base] != '.' || name.size() == base + 1) return false;
+    for (size_t i = base + 1; i < name.size(); ++i) {
+        const char c = name[i];
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '-';
+        if (!hex) return false;
+    }
+    return true;
+}
+
+// This process's journal name; random hex when the OS cannot make a UUID.
+std::string OwnJournalName() {
+    std::string id = platform::NewUuidText();
+    if (id.empty()) {
+        std::random_device device;
+        static const char kHex[] = "0123456789abcdef";
+        for (int i = 0; i < 32; ++i) id.push_back(kHex[device() & 0xF]);
+    }
+    return std::string(kJournalName) + "." + id;
+}
+
+long long UnixMilliseconds() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
 
 
 // Tests make the first retry short; a release build always waits a second.
@@ -98,8 +141,14 @@ bool CVondEventOutbox::Start() {
         outstanding_.store(0);
         // The writer's own state; no writer runs now.
         journal_.Close();
+        lock_.Unlock();
+        unwritten_.clear();
+        rewrite_ = true;
         unflushed_ = false;
+        journalFailing_ = false;
         journalBytes_ = 0;
+        compactRetryAt_ = Clock::time_point{};
+        adopted_.clear();
         pending_.clear();
         pendingBytes_ = 0;
         inFlight_ = false;
@@ -108,7 +157,10 @@ bool CVondEventOutbox::Start() {
         failures_ = 0;
     }
     started_ = true;
-    journalPath_ = VondConfigUtils::GetAppFilePath(kJournalName);
+    journalPath_ = VondConfigUtils::GetAppFilePath(OwnJournalName());
+    lockPath_ = journalPath_ + kLockSuffix;
+    appFolder_ = VondConfigUtils::GetAppFilePath(std::string());
+    if (!appFolder_.empty()) appFolder_.pop_back();
     retryBase_ = RetryBaseFromOverride();
     try {
         writer_ = std::thread([this] { Run(); });
@@ -195,11 +247,14 @@ void CVondEventOutbox::Run() {
             for (const auto& settlement : settlements) Settle(settlement);
             if (!bodies.empty()) WriteGroup(std::move(bodies));
             if (stopping) {
-                if (unflushed_ && journal_.IsOpen()) journal_.Flush();
-                unflushed_ = false;
-                journal_.Close();
+                FinishJournal();
             } else {
-                if (journalBytes_ > kCompactAbove && journalBytes_ / 2 > LiveBytes()) Compact();
+                WriteJournal(false);
+                const Clock::time_point now = Clock::now();
+                if (!rewrite_ && journal_.IsOpen() && journalBytes_ > kCompactAbove &&
+                    journalBytes_ / 2 > LiveBytes() && now >= compactRetryAt_ && !Compact()) {
+                    compactRetryAt_ = now + kCompactRetry;
+                }
                 SendNext();
             }
         } catch (const std::exception& e) {
@@ -217,43 +272,146 @@ void CVondEventOutbox::Run() {
 }
 
 void CVondEventOutbox::Load() {
-    std::string bytes;
-    JournalContents contents;
-    if (platform::ReadWholeFile(journalPath_, bytes)) {
-        contents = journal::Read(bytes);
-        if (!contents.recognised && !bytes.empty()) {
-            // Not ours, or torn before its first record: keep it aside rather than lose it.
-            platform::ReplaceFileAtomically(journalPath_ + kUnreadableSuffix, bytes);
-        }
-    }
-    highestNumber_ = contents.highestNumber;
-    // Numbers a killed run wrote but never counted in AppConf are never handed out again.
-    CVondTrack::Instance().NoteEventNumberUsed(static_cast<int64_t>(highestNumber_));
-    for (auto& event : contents.pending) {
-        pendingBytes_ += event.body.size();
-        pending_.push_back(Pending{event.number, std::move(event.body)});
-        outstanding_.fetch_add(1);
-    }
+    // Ours is locked before it exists, so no other start ever takes it for an ended run's. When
+    // the lock cannot be made now, the journal waits for it (WriteJournal tries again).
+    lock_.TryLock(lockPath_);
+    for (const std::string& name : platform::ListFiles(appFolder_, kJournalName)) Adopt(name);
+    // Several ended runs: their events go out in number order, and each once.
+    std::stable_sort(pending_.begin(), pending_.end(),
+                     [](const Pending& a, const Pending& b) { return a.number < b.number; });
+    pending_.erase(std::unique(pending_.begin(), pending_.end(),
+                               [&](const Pending& a, const Pending& b) { return a.number == b.number; }),
+                   pending_.end());
+    pendingBytes_ = 0;
+    for (const auto& event : pending_) pendingBytes_ += event.text.size();
+    outstanding_.fetch_add(static_cast<int64_t>(pending_.size()));
     if (!pending_.empty()) LOG(INFO) << kRecovered << pending_.size();
-    // Every start begins from a compact file: settled events and a torn tail go.
-    Compact();
     EnforceBound();
+    // Our journal begins with everything taken over, flushed; only then do the others go.
+    rewrite_ = true;
+    WriteJournal(true);
 }
 
-void CVondEventOutbox::Compact() {
+void CVondEventOutbox::Adopt(const std::string& name) {
+    const std::string path = appFolder_ + "/" + name;
+    if (!IsJournalName(name) || path == journalPath_) return;
+    auto adopted = std::make_unique<Adopted>();
+    adopted->path = path;
+    adopted->lockPath = path + kLockSuffix;
+    // Held: its process is running and appending to it. Error: not ours to judge now.
+    if (adopted->lock.TryLock(adopted->lockPath) != platform::FileLock::Outcome::Taken) return;
+    std::string bytes;
+    const platform::ReadResult read = platform::ReadFileState(path, bytes);
+    if (read == platform::ReadResult::Error) {
+        LOG(ERROR) << kJournalLeft << path;
+        return;
+    }
+    if (read == platform::ReadResult::Absent) {
+        // Another start took it over between our listing and our lock.
+        adopted->lock.Unlock();
+        platform::RemoveFile(adopted->lockPath);
+        return;
+    }
+    JournalContents contents = journal::Read(bytes);
+    if (!contents.recognised && !bytes.empty()) {
+        // Not ours, or torn before its first record: kept aside rather than lost.
+        const std::string aside = path + kUnreadableSuffix + std::to_string(UnixMilliseconds());
+        if (!platform::ReplaceFileAtomically(aside, bytes)) {
+            LOG(ERROR) << kJournalLeft << path;
+            return;
+        }
+        LOG(ERROR) << kJournalKeptAside << aside;
+    }
+    if (contents.damagedBytes != 0 || contents.tornTailBytes != 0) {
+        LOG(WARNING) << kJournalDamaged << path << " " << contents.damagedBytes << ", " << contents.tornTailBytes;
+    }
+    highestNumber_ = std::max(highestNumber_, contents.highestNumber);
+    for (auto& event : contents.pending) pending_.push_back(Pending{event.number, std::move(event.body)});
+    adopted_.push_back(std::move(adopted));
+}
+
+void CVondEventOutbox::RemoveAdopted() {
+    for (auto it = adopted_.begin(); it != adopted_.end();) {
+        Adopted& adopted = **it;
+        if (!platform::RemoveFile(adopted.path)) {
+            // Still locked by us: no other start takes it over while we run; the next one does.
+            LOG(WARNING) << kJournalNotRemoved << adopted.path;
+            ++it;
+            continue;
+        }
+        // Unlocked before removal, as Windows removes no file held open; a start that takes
+        // the lock in between finds no journal and removes the lock itself.
+        adopted.lock.Unlock();
+        platform::RemoveFile(adopted.lockPath);
+        it = adopted_.erase(it);
+    }
+}
+
+bool CVondEventOutbox::Compact() {
     std::vector<JournalEvent> live;
     live.reserve(pending_.size());
     for (const auto& event : pending_) live.push_back(JournalEvent{event.number, event.text});
     const std::string content = journal::Compacted(highestNumber_, live);
+    const bool wasOpen = journal_.IsOpen();
+    // Windows refuses a rename over a file held open.
     journal_.Close();
-    if (!platform::ReplaceFileAtomically(journalPath_, content) || !journal_.Open(journalPath_)) {
-        journal_.Close();
-        LOG(ERROR) << kJournalError << journalPath_;
-        journalBytes_ = 0;
+    if (!platform::ReplaceFileAtomically(journalPath_, content)) {
+        // The old file is untouched: appending goes on into it.
+        if (wasOpen) journal_.Open(journalPath_);
+        return false;
+    }
+    // Everything in memory is on disk now, flushed.
+    rewrite_ = false;
+    unwritten_.clear();
+    unflushed_ = false;
+    journalBytes_ = content.size();
+    return journal_.Open(journalPath_);
+}
+
+bool CVondEventOutbox::WriteJournal(bool flush) {
+    bool written = true;
+    if (rewrite_ || !journal_.IsOpen()) {
+        // Closed (its open failed, the disk was full) or missing records: replaced whole.
+        unwritten_.clear();
+        rewrite_ = true;
+        written = (lock_.IsLocked() || lock_.TryLock(lockPath_) == platform::FileLock::Outcome::Taken) && Compact();
+    } else {
+        if (!unwritten_.empty()) {
+            // A torn append leaves a part of a record, which the reader passes over: the same
+            // records are written whole again.
+            written = journal_.Append(unwritten_);
+            if (written) {
+                journalBytes_ += unwritten_.size();
+                unwritten_.clear();
+                unflushed_ = true;
+            } else if (unwritten_.size() > kCompactAbove) {
+                rewrite_ = true;
+                unwritten_.clear();
+            }
+        }
+        if (written && flush && unflushed_) {
+            written = journal_.Flush();
+            if (written) unflushed_ = false;
+        }
+    }
+    if (!written && !journalFailing_) LOG(ERROR) << kJournalError << journalPath_;
+    if (written && journalFailing_) LOG(INFO) << kJournalBack << journalPath_;
+    journalFailing_ = !written;
+    if (written && !unflushed_ && !adopted_.empty()) RemoveAdopted();
+    return written;
+}
+
+void CVondEventOutbox::FinishJournal() {
+    const bool written = WriteJournal(true);
+    journal_.Close();
+    if (written && pending_.empty() && adopted_.empty() && platform::RemoveFile(journalPath_)) {
+        // Nothing left to send: the folder keeps no journal of a finished run.
+        lock_.Unlock();
+        platform::RemoveFile(lockPath_);
         return;
     }
-    journalBytes_ = content.size();
-    unflushed_ = false;
+    lock_.Unlock();
+    adopted_.clear();
 }
 
 size_t CVondEventOutbox::LiveBytes() const {
@@ -261,23 +419,28 @@ size_t CVondEventOutbox::LiveBytes() const {
 }
 
 void CVondEventOutbox::AppendRecord(const std::string& record) {
-    if (!journal_.IsOpen()) return;
-    if (!journal_.Append(record)) {
-        // A half-written record would hide every later one from the reader: start anew.
-        LOG(ERROR) << kJournalError << journalPath_;
-        Compact();
-        return;
-    }
-    journalBytes_ += record.size();
-    unflushed_ = true;
+    if (!rewrite_) unwritten_ += record;
 }
 
 void CVondEventOutbox::WriteGroup(std::vector<nlohmann::json> bodies) {
-    // The group reaches the journal first (one flush): it is then safe from a kill, and the
-    // journal's highest number keeps a later start from handing any of them out again. AppConf
-    // follows before any of them is sent, so it never lags behind a number a backend saw.
-    const int64_t first = CVondTrack::Instance().ReserveEventNumbers(static_cast<int64_t>(bodies.size()));
-    std::string records;
+    // The numbers are claimed first, under the lock every process of this data folder takes:
+    // AppConf and the counter beside it then never lag behind a number a backend saw. The group
+    // reaches the journal (one flush) before any of it is sent.
+    const int64_t first = CVondTrack::Instance().ClaimEventNumbers(static_cast<int64_t>(bodies.size()),
+                                                                   static_cast<int64_t>(highestNumber_));
+    if (first == 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) {
+            LOG(ERROR) << kUnnumberedAtExit << bodies.size();
+            outstanding_.fetch_sub(static_cast<int64_t>(bodies.size()));
+            return;
+        }
+        LOG(WARNING) << kNumbersBusy << bodies.size();
+        incoming_.insert(incoming_.begin(), std::make_move_iterator(bodies.begin()),
+                         std::make_move_iterator(bodies.end()));
+        nextGroupAt_ = Clock::now() + kClaimRetry;
+        return;
+    }
     for (size_t i = 0; i < bodies.size(); ++i) {
         const uint64_t number = static_cast<uint64_t>(first) + i;
         bodies[i][kEventOrderKey] = "n" + std::to_string(number);
@@ -289,21 +452,16 @@ void CVondEventOutbox::WriteGroup(std::vector<nlohmann::json> bodies) {
             outstanding_.fetch_sub(1);
             continue;
         }
-        records += journal::Record(journal::kEvent, number, text);
+        AppendRecord(journal::Record(journal::kEvent, number, text));
         pendingBytes_ += text.size();
         pending_.push_back(Pending{number, std::move(text)});
     }
-    if (journal_.IsOpen()) {
-        AppendRecord(records);
-        if (journal_.IsOpen() && !journal_.Flush()) LOG(ERROR) << kJournalError << journalPath_;
-        unflushed_ = false;
-    }
-    CVondTrack::Instance().StoreLastEventNumber(first + static_cast<int64_t>(bodies.size()) - 1);
+    EnforceBound();
+    WriteJournal(true);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         nextGroupAt_ = Clock::now() + kGroupInterval;
     }
-    EnforceBound();
 }
 
 void CVondEventOutbox::EnforceBound() {

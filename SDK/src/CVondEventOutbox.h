@@ -1,10 +1,18 @@
 // CVondEventOutbox: the SDK's own event writer. The game's thread hands over a built event and
-// returns; one writer thread numbers the events in the order they were handed over, appends
-// them to the journal in the app's data folder in groups (one flush per group, at most one
-// group every 100 ms while events arrive), and only then sends them, one at a time and in
-// number order, until the tracking endpoint acknowledges each. Events of earlier runs are
-// sent first after start-up. One instance, created on first use and never destroyed, so a
-// completion or the writer arriving late at process exit never finds it gone.
+// returns; one writer thread numbers the events in the order they were handed over (numbers
+// claimed under AppConf's cross-process lock, so two game processes never share one), appends
+// them to this process's own journal in the app's data folder in groups (one flush per group,
+// at most one group every 100 ms while events arrive), and only then sends them, one at a time
+// and in number order, until the tracking endpoint acknowledges each.
+//
+// Each process writes "EventOutbox.<uuid>", holding "EventOutbox.<uuid>.lock" while it runs.
+// At start the writer takes over the journals whose lock it can take (their process ended or
+// was killed; the single "EventOutbox" of earlier builds too): their unsent events move into its
+// own journal and are sent first, then those journals go. A journal whose lock is held, or
+// that cannot be read, is left as it is. Records that could not be written (full disk) are kept
+// and written again at the next group and at Shutdown; the events are sent meanwhile. One
+// instance, created on first use and never destroyed, so a completion or the writer arriving
+// late at process exit never finds it gone.
 #pragma once
 
 #include <atomic>
@@ -67,13 +75,24 @@ private:
 
     // The writer thread's body and its steps; everything below mutex_'s block is the
     // writer's alone.
+    // A journal of an ended process, held locked from its reading until it is removed.
+    struct Adopted {
+        std::string path;
+        std::string lockPath;
+        platform::FileLock lock;
+    };
+
     void Run();
     void Load();
+    void Adopt(const std::string& name);
     void WriteGroup(std::vector<nlohmann::json> bodies);
     void Settle(const Settlement& settlement);
     void EnforceBound();
     void SendNext();
-    void Compact();
+    bool Compact();
+    bool WriteJournal(bool flush);
+    void RemoveAdopted();
+    void FinishJournal();
     void AppendRecord(const std::string& record);
     size_t LiveBytes() const;
     Clock::duration RetryDelay();
@@ -94,10 +113,20 @@ private:
     Clock::time_point retryAt_{};
 
     std::thread writer_;  // never destroyed (the object is not), so never terminates the process
+    std::string appFolder_;
     std::string journalPath_;
+    std::string lockPath_;
+    platform::FileLock lock_;
     platform::AppendFile journal_;
+    // Records not yet on disk, in order; written before anything newer.
+    std::string unwritten_;
+    // The file lacks what is in memory: the next write replaces it whole.
+    bool rewrite_ = true;
     bool unflushed_ = false;
+    bool journalFailing_ = false;
     size_t journalBytes_ = 0;
+    Clock::time_point compactRetryAt_{};
+    std::vector<std::unique_ptr<Adopted>> adopted_;
     std::deque<Pending> pending_;
     size_t pendingBytes_ = 0;
     bool inFlight_ = false;

@@ -1,6 +1,8 @@
 #include "src/CVondTrack.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <exception>
 #include <set>
@@ -203,45 +205,77 @@ std::string CVondTrack::NextEventOrder() {
 
 namespace {
 
-// The first of count numbers after both the stored and the last handed-out one; stored in the
-// file too when store is set. The file lock serialises this with the attribution writer and
-// with other events.
-int64_t NextNumbers(std::atomic<int64_t>& lastEventNumber, int64_t count, bool store) {
-    int64_t first = 0;
-    VondConfigUtils::UpdateConfigJson(false, [&](nlohmann::json& conf) {
-        const int64_t stored = StoredEventOrder(conf);
-        const int64_t last = lastEventNumber.load();
-        first = (stored > last ? stored : last) + 1;
-        lastEventNumber.store(first + count - 1);
-        if (store) conf[kEventOrderKey] = first + count - 1;
-        return store;
-    });
-    return first;
+constexpr char kCounterName[] = "EventCounter";
+// Fixed width, so that every later write lands in the blocks the file already owns.
+constexpr size_t kCounterDigits = 20;
+constexpr char kCounterUnreadable[] = "Event counter unreadable, left as it is:";
+constexpr char kCounterNotStored[] = "Event numbers not stored, kept in this process only:";
+constexpr char kCounterBusy[] = "Event numbers held by another process, continuing from this one's:";
+
+// The counter file's number: its leading digits; 0 when it holds none.
+int64_t ParseCounter(const std::string& text) {
+    int64_t value = 0;
+    for (size_t i = 0; i < text.size() && i < kCounterDigits && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (value > (INT64_MAX - 9) / 10) return INT64_MAX - 1;
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+std::string CounterText(int64_t value) {
+    std::string digits = std::to_string(value < 0 ? 0 : value);
+    if (digits.size() < kCounterDigits) digits.insert(0, kCounterDigits - digits.size(), '0');
+    return digits + "\n";
+}
+
+// In place when the file is there and whole: a full disk still takes it. Created (or a short
+// one replaced) atomically otherwise.
+bool WriteCounter(const std::string& path, const std::string& stored, int64_t value) {
+    const std::string text = CounterText(value);
+    if (stored.size() >= text.size() && platform::OverwriteInPlace(path, text)) return true;
+    return platform::ReplaceFileAtomically(path, text);
 }
 
 }  // namespace
 
-int64_t CVondTrack::TakeEventNumbers(int64_t count) {
-    return NextNumbers(lastEventNumber_, count, true);
-}
-
-int64_t CVondTrack::ReserveEventNumbers(int64_t count) {
-    return NextNumbers(lastEventNumber_, count, false);
-}
-
-void CVondTrack::StoreLastEventNumber(int64_t number) {
-    VondConfigUtils::UpdateConfigJson(false, [&](nlohmann::json& conf) {
-        if (StoredEventOrder(conf) >= number) return false;
-        conf[kEventOrderKey] = number;
+int64_t CVondTrack::ClaimEventNumbers(int64_t count, int64_t floor) {
+    const std::string counterPath = VondConfigUtils::GetAppFilePath(kCounterName);
+    std::lock_guard<std::mutex> claims(numbersMutex_);
+    int64_t first = 0;
+    bool counterStored = true;
+    const VondConfigUtils::Update update = VondConfigUtils::UpdateConfig(false, [&](nlohmann::json& conf) {
+        std::string stored;
+        const platform::ReadResult read = platform::ReadFileState(counterPath, stored);
+        if (read != platform::ReadResult::Found) stored.clear();
+        const int64_t counted = ParseCounter(stored);
+        first = std::max({StoredEventOrder(conf), counted, lastEventNumber_.load(), floor}) + 1;
+        const int64_t last = first + count - 1;
+        lastEventNumber_.store(last);
+        if (read == platform::ReadResult::Error) {
+            // It may hold a higher number than any other store: never written over.
+            LOG(ERROR) << kCounterUnreadable << counterPath;
+            counterStored = false;
+        } else {
+            counterStored = WriteCounter(counterPath, stored, last);
+        }
+        conf[kEventOrderKey] = last;
         return true;
     });
+    if (update == VondConfigUtils::Update::Busy) return 0;
+    const bool stored = counterStored || update == VondConfigUtils::Update::Written;
+    if (!stored && !counterWarned_.exchange(true)) LOG(ERROR) << kCounterNotStored << first + count - 1;
+    if (stored) counterWarned_.store(false);
+    return first;
 }
 
-void CVondTrack::NoteEventNumberUsed(int64_t number) {
-    VondConfigUtils::UpdateConfigJson(false, [&](nlohmann::json&) {
-        if (number > lastEventNumber_.load()) lastEventNumber_.store(number);
-        return false;
-    });
+int64_t CVondTrack::TakeEventNumbers(int64_t count) {
+    const int64_t first = ClaimEventNumbers(count, 0);
+    if (first != 0) return first;
+    std::lock_guard<std::mutex> claims(numbersMutex_);
+    const int64_t last = lastEventNumber_.load();
+    LOG(ERROR) << kCounterBusy << last;
+    lastEventNumber_.store(last + count);
+    return last + 1;
 }
 
 std::string CVondTrack::NormalizeEventName(const std::string& name) const {

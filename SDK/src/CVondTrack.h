@@ -45,20 +45,22 @@ public:
     void PostLoginEvent(const std::string& loginPlatform, const std::string& puserId);
     // Logs where params miss or break the rule of a reserved event; never stops a post.
     void CheckEventAndParams(const std::string& name, std::string params) const;
-    // Takes the next event number from AppConf ("EventOrder" + 1, written back durably before
-    // it is returned) and returns "n<number>". No two calls in a process get the same number.
+    // Takes the next event number ("EventOrder" + 1, written back durably before it is
+    // returned) and returns "n<number>". No two calls get the same number, in this process or
+    // in another on the same data folder. Any thread but a game frame's: it touches the disk.
     std::string NextEventOrder();
-    // Takes count consecutive numbers the same way, with one write of AppConf, which then
-    // holds the last of them; returns the first. The event writer's thread.
+    // Takes count consecutive numbers the same way, with one locked update of AppConf, which
+    // then holds the last of them; returns the first. When another process holds AppConf's
+    // lock past its bound, numbers continue from this process's last one (logged).
     int64_t TakeEventNumbers(int64_t count);
-    // The two halves of the same for the event writer, so that a group reaches its journal
-    // before AppConf is rewritten: Reserve takes count numbers in this process without
-    // writing (returns the first); Store writes the last of them to AppConf unless it holds
-    // a higher one. The event writer's thread.
-    int64_t ReserveEventNumbers(int64_t count);
-    void StoreLastEventNumber(int64_t number);
-    // Never hands out number or any below it again (the outbox found it in its journal).
-    void NoteEventNumberUsed(int64_t number);
+    // The event writer's claim: count consecutive numbers above AppConf's "EventOrder", the
+    // counter file beside it, this process's last number and floor (the highest number of
+    // the journals the writer read), all under AppConf's cross-process lock; AppConf and the
+    // counter then hold the last of them. Returns the first, or 0 when another process held
+    // the lock past its bound (nothing claimed: try again later). A write that failed (full
+    // disk) still claims: the counter file is rewritten in place and this process remembers
+    // its last number. The event writer's thread.
+    int64_t ClaimEventNumbers(int64_t count, int64_t floor);
     // The six reserved names unchanged, names that already carry the custom prefix unchanged,
     // otherwise "qlx_self_" + name.
     std::string NormalizeEventName(const std::string& name) const;
@@ -94,10 +96,12 @@ private:
     mutable std::mutex mutex_;  // guards the two members below
     bool initialised_ = false;
     Fields fields_;
-    // The highest number handed out (or found in use) in this process; changed only under
-    // AppConf's lock, so a counter write that failed (unwritable folder) still never repeats
-    // a number.
+    // Serialises the claims of this process, the fallback past a busy lock included.
+    std::mutex numbersMutex_;
+    // The highest number handed out in this process; changed only under numbersMutex_, so a
+    // counter write that failed (unwritable folder) still never repeats a number.
     std::atomic<int64_t> lastEventNumber_{0};
+    std::atomic<bool> counterWarned_{false};
 };
 
 }  // namespace VondSdk

@@ -37,6 +37,25 @@ uint64_t GetLe(const char* data, int bytes) {
     return value;
 }
 
+bool KnownKind(char kind) {
+    return kind == kEvent || kind == kAcknowledged || kind == kDropped || kind == kMark;
+}
+
+// The size of the whole record that starts at offset at (header included), or 0 when none
+// does. The cheap tests come first: on garbage most offsets fail on the length (a zeroed
+// sector on a length of 0, JSON text on a length past the bound), so the checksum, the only
+// costly test, runs at few of them. A place found by searching must carry a known kind.
+size_t WholeRecordAt(const std::string& bytes, size_t at, bool knownKindOnly) {
+    const size_t remaining = bytes.size() - at;
+    if (remaining < kRecordHeader + kPayloadHeader) return 0;
+    const uint64_t length = GetLe(bytes.data() + at, 4);
+    if (length < kPayloadHeader || length > kMaxPayload || length > remaining - kRecordHeader) return 0;
+    const char* payload = bytes.data() + at + kRecordHeader;
+    if (knownKindOnly && !KnownKind(payload[0])) return 0;
+    if (Crc32(payload, static_cast<size_t>(length)) != static_cast<uint32_t>(GetLe(bytes.data() + at + 4, 4))) return 0;
+    return kRecordHeader + static_cast<size_t>(length);
+}
+
 }  // namespace
 
 uint32_t Crc32(const char* data, size_t size) {
@@ -71,18 +90,29 @@ JournalContents Read(const std::string& bytes) {
     JournalContents contents;
     if (bytes.size() < kMagicSize || bytes.compare(0, kMagicSize, kMagic, kMagicSize) != 0) return contents;
     contents.recognised = true;
-    // Pending events by number; an event written twice (never done, but a foreign tool might)
+    contents.validBytes = kMagicSize;
+    // Pending events by number; an event written twice (a write retried after a torn append)
     // keeps its first place.
     std::map<uint64_t, size_t> positions;
     std::vector<JournalEvent> written;
     std::vector<bool> settled;
     size_t at = kMagicSize;
-    while (bytes.size() - at >= kRecordHeader) {
-        const uint64_t length = GetLe(bytes.data() + at, 4);
-        const uint32_t checksum = static_cast<uint32_t>(GetLe(bytes.data() + at + 4, 4));
-        if (length < kPayloadHeader || length > kMaxPayload || bytes.size() - at - kRecordHeader < length) break;
+    while (at < bytes.size()) {
+        const size_t whole = WholeRecordAt(bytes, at, false);
+        if (whole == 0) {
+            size_t next = at + 1;
+            while (next < bytes.size() && WholeRecordAt(bytes, next, true) == 0) ++next;
+            if (next >= bytes.size()) {
+                contents.tornTailBytes = bytes.size() - at;
+                break;
+            }
+            contents.damagedBytes += next - at;
+            ++contents.damagedStretches;
+            at = next;
+            continue;
+        }
         const char* payload = bytes.data() + at + kRecordHeader;
-        if (Crc32(payload, static_cast<size_t>(length)) != checksum) break;
+        const size_t length = whole - kRecordHeader;
         const char kind = payload[0];
         const uint64_t number = GetLe(payload + 1, 8);
         if (kind == kEvent) {
@@ -93,14 +123,13 @@ JournalContents Read(const std::string& bytes) {
         } else if (kind == kAcknowledged || kind == kDropped) {
             auto found = positions.find(number);
             if (found != positions.end()) settled[found->second] = true;
-        } else if (kind != kMark) {
-            break;  // a kind this build does not know: read no further than what it understands
         }
+        // A kind this build does not know still names a number that was handed out.
         if (number > contents.highestNumber) contents.highestNumber = number;
-        at += kRecordHeader + static_cast<size_t>(length);
+        at += whole;
+        contents.validBytes += whole;
         ++contents.records;
     }
-    contents.validBytes = at;
     for (size_t i = 0; i < written.size(); ++i) {
         if (!settled[i]) contents.pending.push_back(std::move(written[i]));
     }

@@ -7,8 +7,10 @@
 // 'D' an event dropped at the outbox's bound, 'M' the highest number handed out so far (kept
 // by a compaction that removes every settled event).
 //
-// A kill can tear the last record: reading stops at the first record that is short, too long
-// or fails its checksum, and everything before it counts. Pure functions; any thread.
+// A kill can tear the last record, and a bad sector, a scanner or a sync tool can damage any:
+// after a record that is short, too long or fails its checksum the reader looks for the next
+// offset where a whole record starts, so damage loses only the records it touched. A record of
+// a kind this build does not know is passed over whole. Pure functions; any thread.
 #pragma once
 
 #include <cstddef>
@@ -31,8 +33,13 @@ struct JournalContents {
     uint64_t highestNumber = 0;
     // Events not yet acknowledged nor dropped, in the order they were written.
     std::vector<JournalEvent> pending;
-    // Bytes up to the end of the last whole record; less than the input when the tail is torn.
+    // Bytes of the magic and of whole records; less than the input when anything is damaged.
     size_t validBytes = 0;
+    // Bytes between whole records that belong to none (damage), in how many stretches, and
+    // the bytes after the last whole record (a torn append).
+    size_t damagedBytes = 0;
+    size_t damagedStretches = 0;
+    size_t tornTailBytes = 0;
     // Whole records read, and the settled ones among them ('A', 'D' and the events they settle).
     size_t records = 0;
 };

@@ -41,10 +41,11 @@ std::string ConfigPath(bool shared) {
 // derived from it may be written back (the counter, the flag and the client id would restart).
 bool ReadUnlocked(bool shared, nlohmann::json& value) {
     std::string text;
-    const platform::ReadResult read = platform::ReadFileState(ConfigPath(shared), text);
+    const std::string path = ConfigPath(shared);  // before any line is logged: it may log one
+    const platform::ReadResult read = platform::ReadFileState(path, text);
     value = DefaultConfig(shared);
     if (read == platform::ReadResult::Error) {
-        LOG(ERROR) << "Config file unreadable, left as it is: " << ConfigPath(shared);
+        LOG(ERROR) << "Config file unreadable, left as it is: " << path;
         return false;
     }
     if (read == platform::ReadResult::Absent) return true;
@@ -55,8 +56,10 @@ bool ReadUnlocked(bool shared, nlohmann::json& value) {
 
 bool WriteUnlocked(const nlohmann::json& value, bool shared) {
     const std::string text = CompactJson(value);
-    if (!platform::ReplaceFileAtomically(ConfigPath(shared), text)) {
-        LOG(ERROR) << kWriteFailed << ConfigPath(shared);
+    // Found before the line is logged: finding it may log a line of its own.
+    const std::string path = ConfigPath(shared);
+    if (!platform::ReplaceFileAtomically(path, text)) {
+        LOG(ERROR) << kWriteFailed << path;
         return false;
     }
     LOG(INFO) << "Write Config Json Success. " << text;

@@ -1,13 +1,18 @@
 // The event outbox across game processes, judged by the backend emulator's own record (which
 // keeps each app, device and event number once and counts repeats). One harness plays every
 // scenario of the table: a burst cut short by Exit, an endpoint that refuses for a while, games
-// killed at random moments while posting, and an outbox at its bound.
+// killed at random moments while posting, an outbox at its bound, two games on one data folder
+// at once, a killed game's journal beside a live one's, and (in this process, where the file
+// fault hook reaches) a journal that cannot be read beside a disk that fills for a while.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
+#include <limits>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <sstream>
@@ -17,6 +22,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "VondProxy.h"
+#include "platform/Platform.h"
 #include "src/CVondEventOutbox.h"
 #include "src/EventJournal.h"
 #include "support/ChildProcess.h"
@@ -91,7 +98,32 @@ Record Read(const vondtest::DevServer& server) {
     return record;
 }
 
-enum class Kind { BurstThenExit, RefusedThenAccepted, KilledWhilePosting, AtTheBound };
+// The journals in an app folder: "EventOutbox" or "EventOutbox.<id>", never their locks, the
+// temporary files of a replace, nor files kept aside.
+std::vector<std::string> Journals(const std::string& appFolder) {
+    std::vector<std::string> journals;
+    for (const std::string& name : VondSdk::platform::ListFiles(appFolder, "EventOutbox")) {
+        if (name.find('.', std::string("EventOutbox").size() + 1) == std::string::npos) journals.push_back(name);
+    }
+    return journals;
+}
+
+std::string Slashed(std::string path) {
+    for (char& c : path) {
+        if (c == '\\') c = '/';
+    }
+    return path;
+}
+
+enum class Kind {
+    BurstThenExit,
+    RefusedThenAccepted,
+    KilledWhilePosting,
+    AtTheBound,
+    TwoAtOnce,
+    KilledBesideLive,
+    DiskFaultsInThisProcess,
+};
 
 struct Scenario {
     const char* name;
@@ -120,14 +152,54 @@ protected:
         vondtest::SetEnv("VOND_PROBE_APP_KEY", world.server.AppKey());
     }
 
+    // Starts one game: a burst of events (stopped by the file "stop-<run>" when stoppable) or,
+    // with events < 0, a loop that posts until it is killed, marking each post in "markers-<run>".
+    static std::unique_ptr<vondtest::ChildProcess> Launch(const World& world, const std::string& run, int events,
+                                                          bool stoppable) {
+        vondtest::SetEnv("VOND_PROBE_MODE", events < 0 ? "loop" : "burst");
+        vondtest::SetEnv("VOND_PROBE_RUN", run);
+        vondtest::SetEnv("VOND_PROBE_EVENTS", std::to_string(events));
+        vondtest::SetEnv("VOND_PROBE_STOP", stoppable ? world.Path("stop-" + run) : std::string());
+        vondtest::SetEnv("VOND_PROBE_MARKERS", world.Path("markers-" + run));
+        return std::make_unique<vondtest::ChildProcess>(kProbe);
+    }
+
+    // A looping game's posts that returned before the kill's moment by the margin a group needs.
+    static std::set<int> Owed(const World& world, const std::string& run, long long killedAt) {
+        std::string text;
+        vondtest::ReadFile(world.Path("markers-" + run), text);
+        std::set<int> owed;
+        std::istringstream lines(text);
+        int index = 0;
+        long long at = 0;
+        while (lines >> index >> at) {
+            if (at < killedAt - kOwedBeforeKillMs) owed.insert(index);
+        }
+        return owed;
+    }
+
+    static bool Arrived(const Record& record, const std::string& run, const std::set<int>& owed) {
+        auto found = record.indexes.find(run);
+        if (found == record.indexes.end()) return owed.empty();
+        const std::set<int> have(found->second.begin(), found->second.end());
+        for (int i : owed) {
+            if (have.count(i) == 0) return false;
+        }
+        return true;
+    }
+
+    static bool Marked(const World& world, const std::string& run) {
+        return vondtest::WaitUntil([&] {
+            std::string text;
+            return vondtest::ReadFile(world.Path("markers-" + run), text) && !text.empty();
+        }, kBound);
+    }
+
     // Runs one burst game to its end; with stopWhen, the game pumps until it holds.
     void Burst(const World& world, const std::string& run, int events, const std::function<bool()>& stopWhen) {
         const std::string stop = world.Path("stop-" + run);
-        vondtest::SetEnv("VOND_PROBE_MODE", "burst");
-        vondtest::SetEnv("VOND_PROBE_RUN", run);
-        vondtest::SetEnv("VOND_PROBE_EVENTS", std::to_string(events));
-        vondtest::SetEnv("VOND_PROBE_STOP", stopWhen ? stop : std::string());
-        vondtest::ChildProcess game(kProbe);
+        auto launched = Launch(world, run, events, bool(stopWhen));
+        vondtest::ChildProcess& game = *launched;
         ASSERT_TRUE(game.Started());
         if (stopWhen) {
             EXPECT_TRUE(vondtest::WaitUntil(stopWhen, kBound)) << "run " << run << " never saw its events arrive";
@@ -240,9 +312,12 @@ protected:
             case Kind::AtTheBound: {
                 // Nothing is acknowledged: the outbox fills past its bound and keeps the newest.
                 Burst(world, "a", scenario.events, nullptr);
+                // The run ended with events unsent: its journal stays for the next start.
+                const std::string appFolder = world.data.Path() + Sep() + world.server.AppId();
+                const std::vector<std::string> journals = Journals(appFolder);
+                ASSERT_EQ(journals.size(), 1u);
                 std::string bytes;
-                ASSERT_TRUE(vondtest::ReadFile(world.data.Path() + Sep() + world.server.AppId() + Sep() + "EventOutbox",
-                                               bytes));
+                ASSERT_TRUE(vondtest::ReadFile(appFolder + Sep() + journals[0], bytes));
                 const VondSdk::JournalContents contents = VondSdk::journal::Read(bytes);
                 ASSERT_TRUE(contents.recognised);
                 const uint64_t last = uint64_t(scenario.events) + 1;
@@ -258,6 +333,173 @@ protected:
                 EXPECT_NE(conf.find("\"EventOrder\":" + std::to_string(last)), std::string::npos) << conf;
                 break;
             }
+            case Kind::TwoAtOnce: {
+                // A game started twice on one data folder: both post at once, each numbers its
+                // own events, and no number is handed out twice.
+                auto a = Launch(world, "a", scenario.events, true);
+                auto b = Launch(world, "b", scenario.events, true);
+                ASSERT_TRUE(a->Started() && b->Started());
+                EXPECT_TRUE(vondtest::WaitUntil([&] {
+                    Record record = Read(world.server);
+                    return record.startups.size() == 2 && record.indexes["a"].size() >= size_t(scenario.events) &&
+                           record.indexes["b"].size() >= size_t(scenario.events);
+                }, kBound));
+                vondtest::WriteFile(world.Path("stop-a"), "stop");
+                vondtest::WriteFile(world.Path("stop-b"), "stop");
+                EXPECT_EQ(a->Wait(kBound), 0);
+                EXPECT_EQ(b->Wait(kBound), 0);
+                Record record = Read(world.server);
+                ExpectWhole(record, "a", scenario.events);
+                ExpectWhole(record, "b", scenario.events);
+                ExpectNoNumberTwice(record);
+                EXPECT_EQ(world.server.EventRepeats(), 0);
+                // A journal left behind holds only events whose acknowledgement had not come back
+                // by Exit: every one of them is at the backend already (the next start sends it
+                // again, and the backend keeps it once).
+                const std::string appFolder = world.data.Path() + Sep() + world.server.AppId();
+                for (const std::string& name : Journals(appFolder)) {
+                    std::string bytes;
+                    ASSERT_TRUE(vondtest::ReadFile(appFolder + Sep() + name, bytes)) << name;
+                    for (const auto& event : VondSdk::journal::Read(bytes).pending) {
+                        EXPECT_EQ(record.all.count(event.number), 1u) << name << ": n" << event.number;
+                    }
+                }
+                break;
+            }
+            case Kind::KilledBesideLive: {
+                const std::string appFolder = world.data.Path() + Sep() + world.server.AppId();
+                auto live = Launch(world, "live", -1, false);
+                ASSERT_TRUE(live->Started());
+                ASSERT_TRUE(Marked(world, "live"));
+                const std::vector<std::string> liveJournals = Journals(appFolder);
+                ASSERT_EQ(liveJournals.size(), 1u);
+                const std::string liveJournal = appFolder + Sep() + liveJournals[0];
+                long long killedAt = 0;
+                {
+                    auto dead = Launch(world, "dead", -1, false);
+                    ASSERT_TRUE(dead->Started());
+                    ASSERT_TRUE(Marked(world, "dead"));
+                    std::uniform_int_distribution<int> moment(0, 600);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(moment(random)));
+                    dead->Kill();
+                    killedAt = UnixMs();
+                    dead->Wait(kBound);
+                }
+                std::vector<std::string> deadJournals;
+                for (const std::string& name : Journals(appFolder)) {
+                    if (appFolder + Sep() + name != liveJournal) deadJournals.push_back(appFolder + Sep() + name);
+                }
+                ASSERT_EQ(deadJournals.size(), 1u);
+                const std::set<int> owedDead = Owed(world, "dead", killedAt);
+                // The next start delivers the killed game's events and removes its journal; the
+                // live game's journal, still being written, is not its to take.
+                Burst(world, "next", 0, [&] { return Arrived(Read(world.server), "dead", owedDead); });
+                EXPECT_FALSE(vondtest::FileExists(deadJournals[0])) << "the killed game's journal is left behind";
+                EXPECT_FALSE(vondtest::FileExists(deadJournals[0] + ".lock"));
+                EXPECT_FALSE(live->Ended());
+                EXPECT_TRUE(vondtest::FileExists(liveJournal)) << "the live game's journal was taken from it";
+                live->Kill();
+                const long long liveKilledAt = UnixMs();
+                live->Wait(kBound);
+                const std::set<int> owedLive = Owed(world, "live", liveKilledAt);
+                Burst(world, "last", 0, [&] { return Arrived(Read(world.server), "live", owedLive); });
+                Record record = Read(world.server);
+                EXPECT_TRUE(Arrived(record, "dead", owedDead)) << "the killed game's events are lost";
+                EXPECT_TRUE(Arrived(record, "live", owedLive)) << "the live game's events are lost";
+                for (const char* run : {"dead", "live"}) {
+                    const auto& got = record.indexes[run];
+                    EXPECT_EQ(std::set<int>(got.begin(), got.end()).size(), got.size()) << run << ": an event twice";
+                }
+                ExpectNoNumberTwice(record);
+                EXPECT_FALSE(vondtest::FileExists(liveJournal)) << "the ended game's journal is left behind";
+                break;
+            }
+            case Kind::DiskFaultsInThisProcess:
+                PlayDiskFaults(world, scenario.events);
+                break;
+        }
+    }
+
+    // This process plays the game, as only here does the file fault hook reach the SDK. A
+    // journal another run left cannot be read (a scanner holds it): it stays exactly as it
+    // is. Mid-run the disk fills: events still go out, and once there is space again the
+    // journal holds every record of the window.
+    void PlayDiskFaults(const World& world, int events) {
+        const std::string appFolder = world.data.Path() + Sep() + world.server.AppId();
+        ASSERT_TRUE(VondSdk::platform::CreateDir(appFolder));
+        const std::string unreadable = appFolder + Sep() + "EventOutbox.00000000-0000-4000-8000-0000000dead0";
+        const std::string unreadableBytes =
+            VondSdk::journal::Compacted(3, {{1, "{\"eventOrder\":\"n1\"}"}, {2, "{\"eventOrder\":\"n2\"}"}});
+        vondtest::WriteFile(unreadable, unreadableBytes);
+        const std::string unreadableSlashed = Slashed(unreadable);
+        const std::string dataSlashed = Slashed(world.data.Path());
+        static std::atomic<bool> full{false};
+        static std::atomic<int> refusedAppends{0};
+        VondSdk::platform::SetFileFaultHook([=](VondSdk::platform::FileOp op, const std::string& path) {
+            using VondSdk::platform::FileFault;
+            using VondSdk::platform::FileOp;
+            VondSdk::platform::FaultDecision decision;
+            const std::string at = Slashed(path);
+            if (op == FileOp::Read && at == unreadableSlashed) decision.fault = FileFault::Refused;
+            if (full.load() && (op == FileOp::Append || op == FileOp::Replace) &&
+                at.compare(0, dataSlashed.size(), dataSlashed) == 0) {
+                // The first append of the window tears: a part of a record reaches the file.
+                const bool torn = op == FileOp::Append && refusedAppends++ == 0;
+                decision.fault = torn ? FileFault::Torn : FileFault::NoSpace;
+                decision.tornAt = 10;
+            }
+            return decision;
+        });
+        auto post = [](int from, int to) {
+            for (int i = from; i < to; ++i) {
+                VondProxy::PostEvent(L"probe", L"{\"run\":\"disk\",\"i\":" + std::to_wstring(i) + L"}",
+                                     std::numeric_limits<double>::quiet_NaN());
+            }
+        };
+        auto arrived = [&](int count) {
+            return vondtest::WaitUntil([&] {
+                VondProxy::UpdateSDKEvent();
+                return Read(world.server).indexes["disk"].size() >= size_t(count);
+            }, kBound);
+        };
+        const std::wstring appId(world.server.AppId().begin(), world.server.AppId().end());
+        const std::wstring appKey(world.server.AppKey().begin(), world.server.AppKey().end());
+        VondProxy::Init(appId, appKey, nullptr);
+        post(0, events / 4);
+        EXPECT_TRUE(arrived(events / 4));
+        full = true;
+        post(events / 4, events * 3 / 4);
+        EXPECT_TRUE(arrived(events * 3 / 4)) << "events stopped going out while the disk was full";
+        full = false;
+        EXPECT_GT(refusedAppends.load(), 1) << "the full window never reached the journal";
+        post(events * 3 / 4, events);
+        EXPECT_TRUE(arrived(events));
+        // The journal holds the start's mark and, for every event, its record and its
+        // acknowledgement: nothing of the full window is missing, and a torn part is passed over.
+        std::vector<std::string> own;
+        for (const std::string& name : Journals(appFolder)) {
+            if (appFolder + Sep() + name != unreadable) own.push_back(appFolder + Sep() + name);
+        }
+        ASSERT_EQ(own.size(), 1u);
+        const size_t sent = Read(world.server).all.size();
+        size_t records = 0;
+        EXPECT_TRUE(vondtest::WaitUntil([&] {
+            std::string bytes;
+            if (!vondtest::ReadFile(own[0], bytes)) return false;
+            records = VondSdk::journal::Read(bytes).records;
+            return records == 1 + 2 * sent;
+        }, kBound)) << "records in the journal: " << records << ", events sent: " << sent;
+        VondProxy::Exit();
+        VondSdk::platform::SetFileFaultHook(nullptr);
+        Record record = Read(world.server);
+        ExpectWhole(record, "disk", events);
+        ExpectNoNumberTwice(record);
+        std::string left;
+        EXPECT_TRUE(vondtest::ReadFile(unreadable, left));
+        EXPECT_EQ(left, unreadableBytes) << "a journal that could not be read was written over";
+        EXPECT_EQ(Journals(appFolder).size(), 1u);
+        for (const std::string& name : VondSdk::platform::ListFiles(appFolder, "EventOutbox")) {
+            EXPECT_EQ(name.find(".unreadable"), std::string::npos) << name;
         }
     }
 };
@@ -280,7 +522,11 @@ TEST_F(EventOutbox, EveryEventArrivesOnceInOrderAcrossExitsRefusalsKillsAndTheBo
          {refuse503, dropped, garbage}},
         {"outbox at its bound", Kind::AtTheBound, int(VondSdk::CVondEventOutbox::kMaxEvents) + 50, {always503}},
     };
+    table.push_back({"two games on one data folder at once", Kind::TwoAtOnce, 300, {}});
+    table.push_back({"a killed game's journal beside a live game's", Kind::KilledBesideLive, 0, {}});
     for (int i = 0; i < KillTrials(); ++i) table.push_back({"killed while posting", Kind::KilledWhilePosting, 0, {}});
+    // Last: the SDK then runs in this process, once.
+    table.push_back({"an unreadable journal and a disk full for a while", Kind::DiskFaultsInThisProcess, 400, {}});
 
     std::mt19937 random(std::random_device{}());
     int trial = 0;
