@@ -4,8 +4,10 @@
 #  - x64: the x64 DLL and the whole test suite under Wine. Needs nothing of i386.
 #  - x86: the x86 DLL (the one 32-bit games load) is always built, and both DLLs' export and
 #    import tables are checked; the tests are then built and the whole suite runs under 32-bit
-#    Wine when this machine can run 32-bit code and wine32:i386 can be installed. When it
-#    cannot, the leg is NOT RUN with the reason, which fails nothing unless VOND_REQUIRE_X86=1.
+#    Wine when this machine can run 32-bit code and wine32:i386 can be installed. A machine
+#    that runs 64-bit user code only runs the x86 journeys in an emulated machine instead
+#    (scripts/x86-vm.sh). When neither can be had, the leg is NOT RUN with the reason, which
+#    fails nothing unless VOND_REQUIRE_X86=1.
 #
 # Exits non-zero when a leg failed (or was not run while VOND_REQUIRE_X86=1). The x86 leg runs
 # after the x64 one and is the only step that adds the i386 architecture.
@@ -13,6 +15,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 source scripts/lib.sh
+source scripts/x86-vm.sh
 
 jobs=$(nproc)
 build=$(realpath -m "${VOND_WINDOWS_BUILD_DIR:-build}")
@@ -210,16 +213,73 @@ x86_not_run() {
   record_leg "Windows x86 (32-bit Wine)" "NOT RUN" - "$start" "$reason (DLLs built, tables checked)"
 }
 
+# Runs the x86 journeys in the emulated machine once its image is there, and records the leg.
+# Arguments: the leg's start time, the build folder, the ctest log, the image build's process,
+# the reason 32-bit code does not run here.
+x86_vm_leg() {
+  local start=$1 dir=$2 log=$3 image_pid=$4 why=$5 name="Windows x86 (32-bit Wine)" results rc=0
+  results="$build/win32-vm"
+  if ! wait "$image_pid"; then
+    cat "$build/x86-vm-image.out"
+    x86_not_run "$start" "$why; the VM image could not be made (see $build/x86-vm-image.out)"
+    return
+  fi
+  grep -E ': [0-9]+ s' "$(tail -n 1 "$build/x86-vm-image.out")/build.log" 2>/dev/null | sed 's/^/VM image: /' || true
+  echo "VM image: $(tail -n 1 "$build/x86-vm-image.out")"
+  (lane_lock && vm_run_journeys "$dir" "$devserver" "$results") || rc=1
+  cat "$results/run.log" 2>/dev/null || true
+  cp "$results/ctest.log" "$log" 2>/dev/null || echo "no ctest log from the VM" >"$log"
+  cat "$log"
+  local selected total
+  selected=$(sed -nE 's/^Total Tests: ([0-9]+)/\1/p' "$results/selected.txt" 2>/dev/null || true)
+  total=$(sed -nE 's/^Total Tests: ([0-9]+)/\1/p' "$results/all.txt" 2>/dev/null || true)
+  echo "not run in the VM (each test costs seconds under emulation; the x64 leg runs them from the same sources):"
+  comm -23 <(vm_test_names "$results/all.txt") <(vm_test_names "$results/selected.txt") | sed 's/^/  /'
+  [ "$(cat "$results/ctest.rc" 2>/dev/null)" = 0 ] || rc=1
+  check_count "$log" "${selected:-0}" || rc=1
+  tests_run_again "$log" >"$dir/rerun-tests"
+  local note="in a VM (TCG), journeys subset: ${selected:-?} of ${total:-?} tests"
+  [ "${VOND_VM_WHOLE_SUITE:-0}" != 1 ] || note="in a VM (TCG), whole suite: ${selected:-?} of ${total:-?} tests"
+  summary "$name" "$log" "$start"
+  if [ "$rc" = 0 ]; then
+    local rerun
+    rerun=$(rerun_note "$dir")
+    record_leg "$name" PASS "$(ctest_count "$log")" "$start" "$note${rerun:+; $rerun}"
+  else
+    record_leg "$name" FAIL "$(ctest_count "$log")" "$start" "$note; see $log and $results/console.log"
+  fi
+  return "$rc"
+}
+
 x86_leg() {
-  local start dir log rc=0 reason="" discovery=POST_BUILD targets=()
+  local start dir log rc=0 reason="" discovery=POST_BUILD targets=() image_pid="" vm_problem=""
   start=$(date +%s)
   leg "Windows x86 (32-bit Wine)"
   dir="$build/win32"
   log="$build/win32-ctest.log"
   # Can the tests run here? 32-bit code must run, and 32-bit Wine (from Debian's i386
   # architecture, added only here; nothing after this leg depends on it) must install.
-  if ! reason=$(can_run_32bit); then
+  # VOND_X86_VM=1 takes the emulated machine's road even where 32-bit code runs, to try it.
+  if [ "${VOND_X86_VM:-0}" = 1 ]; then
+    reason="VOND_X86_VM=1"
+  elif reason=$(can_run_32bit); then
+    reason=""
+  fi
+  if [ -n "$reason" ]; then
     discovery=PRE_TEST
+    # An emulated machine whose own kernel runs 32-bit code can still run the journeys. Its
+    # image is made (or found in the cache) beside the build: the build keeps the CPU busy,
+    # the image mostly waits on the mirror.
+    if [ -z "${devserver:-}" ]; then
+      vm_problem="no backend emulator for the journeys in a VM"
+    else
+      vm_problem=$(vm_host_problem)
+    fi
+    if [ -z "$vm_problem" ]; then
+      mkdir -p "$build"
+      (vm_image >"$build/x86-vm-image.out" 2>&1) &
+      image_pid=$!
+    fi
   else
     if ! grep -qx i386 <<<"$(dpkg --print-foreign-architectures)"; then
       as_root dpkg --add-architecture i386
@@ -232,21 +292,30 @@ x86_leg() {
   # Where the tests cannot run, only the two DLLs are built (the tables and the Unity package
   # need them): the test programs compile from the same sources in the x64 leg, and building
   # them once more for nothing cost this leg four of its five minutes.
-  [ "$discovery" = PRE_TEST ] && targets=(vondsdk_mt eossim)
-  # The x64 objdump reads the other DLL's tables.
-  VOND_TEST_DISCOVERY_MODE=$discovery install_and_build "Windows x86 (32-bit Wine)" "$start" i686 "$dir" \
-    binutils-mingw-w64-x86-64 -- "${targets[@]}" || return 1
+  [ "$discovery" = PRE_TEST ] && [ -z "$image_pid" ] && targets=(vondsdk_mt eossim)
+  # The x64 objdump reads the other DLL's tables. Test programs built for the VM list their
+  # cases there, under its Wine (PRE_TEST).
+  if ! VOND_TEST_DISCOVERY_MODE=$discovery install_and_build "Windows x86 (32-bit Wine)" "$start" i686 "$dir" \
+      binutils-mingw-w64-x86-64 -- "${targets[@]}"; then
+    [ -z "$image_pid" ] || wait "$image_pid" || true
+    return 1
+  fi
   # Both DLLs' tables, read on this host: they need no 32-bit execution.
   check_dll_tables i686-w64-mingw32 "$dir" || rc=1
   if [ -f "$build/win64/vondsdk_mt.dll" ]; then
     check_dll_tables x86_64-w64-mingw32 "$build/win64" || rc=1
   fi
   if [ "$rc" != 0 ]; then
+    [ -z "$image_pid" ] || wait "$image_pid" || true
     record_leg "Windows x86 (32-bit Wine)" FAIL - "$start" "a DLL's export or import table is wrong"
     return 1
   fi
+  if [ -n "$image_pid" ]; then
+    x86_vm_leg "$start" "$dir" "$log" "$image_pid" "$reason"
+    return
+  fi
   if [ "$discovery" = PRE_TEST ]; then
-    x86_not_run "$start" "$reason"
+    x86_not_run "$start" "$reason${vm_problem:+; no VM: $vm_problem}"
     return
   fi
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command's own machinery, with a stand-in apt-get, dpkg and 32-bit probe: the
 # package step retries a flaky mirror and never lets an index of an unneeded architecture stop
-# an install; the x86 leg is NOT RUN (not failed) on a machine that cannot run 32-bit code,
+# an install; the x86 leg takes the emulated machine where 32-bit code cannot run, and is NOT
+# RUN (not failed) where neither road is open,
 # unless VOND_REQUIRE_X86=1. One table of cases, one harness.
 #
 #   scripts_test.sh <repository root>
@@ -98,6 +99,27 @@ run_case() {
         return 1
       fi
     }
+    # The emulated machine, as $FAKE/vm says: absent (no such file: the host cannot have one),
+    # noimage, pass, fail, short (fewer tests ran than were selected) or silent (no results).
+    vm_host_problem() { [ -f "$FAKE/vm" ] || echo "qemu-system-x86 could not be installed (stand-in)"; }
+    vm_image() { [ "$(cat "$FAKE/vm")" != noimage ] || { echo "no image (stand-in)"; return 1; }; mkdir -p "$FAKE/image"; echo "$FAKE/image"; }
+    vm_run_journeys() {
+      local results=$3 plan
+      plan=$(cat "$FAKE/vm")
+      mkdir -p "$results"
+      [ "$plan" != silent ] || return 1
+      printf '  Test #%s: Suite.T%s\n' 1 1 2 2 3 3 4 4 5 5 >"$results/all.txt"
+      echo "Total Tests: 5" >>"$results/all.txt"
+      printf '  Test #%s: Suite.T%s\n' 1 1 3 3 5 5 >"$results/selected.txt"
+      echo "Total Tests: 3" >>"$results/selected.txt"
+      echo 0 >"$results/ctest.rc"
+      case "$plan" in
+        pass) echo "100% tests passed, 0 tests failed out of 3" >"$results/ctest.log" ;;
+        short) echo "100% tests passed, 0 tests failed out of 2" >"$results/ctest.log" ;;
+        fail) echo "67% tests passed, 1 tests failed out of 3" >"$results/ctest.log"; echo 8 >"$results/ctest.rc" ;;
+      esac
+      echo 0 >"$results/rc"
+    }
     eval "$body"
   ) >"$FAKE/out" 2>&1
   echo "exit=$?"
@@ -122,6 +144,15 @@ cases=(
   "32-bit machine, suite passes: PASS with its count|ok|ok|yes|pass|0|x86_leg|exit=0;^leg: Windows x86 \\(32-bit Wine\\)	PASS	7/7"
   "32-bit machine, a test fails: FAIL, exit 1|ok|ok|yes|fail|0|x86_leg|exit=1;^leg: Windows x86 \\(32-bit Wine\\)	FAIL	6/7"
   "the whole Windows script: x64 passes, x86 NOT RUN, exit 0|i386|ok|no|pass|0|main|exit=0;^leg: Windows x64 \\(Wine\\)	PASS	7/7;^leg: Windows x86 .*NOT RUN;!add-architecture"
+  "no 32-bit execution, the VM runs the journeys: PASS with the count, in a VM|ok|ok|no|pass|0|echo pass >\"\$FAKE/vm\"; devserver=/bin/true; x86_leg|exit=0;^leg: Windows x86 \\(32-bit Wine\\)	PASS	3/3	in a VM \\(TCG\\), journeys subset: 3 of 5 tests;!add-architecture"
+  "no 32-bit execution, a journey fails in the VM: FAIL, exit 1|ok|ok|no|pass|0|echo fail >\"\$FAKE/vm\"; devserver=/bin/true; x86_leg|exit=1;^leg: Windows x86 \\(32-bit Wine\\)	FAIL	2/3	in a VM \\(TCG\\)"
+  "the VM ran fewer tests than it selected: FAIL|ok|ok|no|pass|0|echo short >\"\$FAKE/vm\"; devserver=/bin/true; x86_leg|exit=1;^leg: Windows x86 \\(32-bit Wine\\)	FAIL	2/2"
+  "the VM gave no results: FAIL|ok|ok|no|pass|0|echo silent >\"\$FAKE/vm\"; devserver=/bin/true; x86_leg|exit=1;^leg: Windows x86 \\(32-bit Wine\\)	FAIL	-	in a VM"
+  "no VM image could be made: NOT RUN with the reason, exit 0|ok|ok|no|pass|0|echo noimage >\"\$FAKE/vm\"; devserver=/bin/true; x86_leg|exit=0;^leg: Windows x86 \\(32-bit Wine\\)	NOT RUN	-	this machine cannot run 32-bit code.*the VM image could not be made"
+  "no VM image, VOND_REQUIRE_X86=1: FAIL|ok|ok|no|pass|1|echo noimage >\"\$FAKE/vm\"; devserver=/bin/true; x86_leg|exit=1;^leg: Windows x86 \\(32-bit Wine\\)	FAIL	-	VOND_REQUIRE_X86=1"
+  "no backend emulator: no VM, NOT RUN|ok|ok|no|pass|0|echo pass >\"\$FAKE/vm\"; devserver=; x86_leg|exit=0;^leg: .*NOT RUN	-	.*no VM: no backend emulator"
+  "VOND_X86_VM=1 on a machine that runs 32-bit code: the VM's road, no i386 on the host|ok|ok|yes|pass|0|echo pass >\"\$FAKE/vm\"; devserver=/bin/true; VOND_X86_VM=1 x86_leg|exit=0;^leg: Windows x86 \\(32-bit Wine\\)	PASS	3/3	in a VM;!add-architecture"
+  "the VM image's cache key follows its package list|ok|ok|no|pass|0|a=\$(vm_image_key); vm_packages+=(extra); b=\$(vm_image_key); unset 'vm_packages[-1]'; [ \"\$a\" != \"\$b\" ] && [ \"\$a\" = \"\$(vm_image_key)\" ]|exit=0"
   "a Wine test that passed on a later run: PASS, the test named in the row|ok|ok|no|flaky|0|main|exit=0;^leg: Windows x64 \\(Wine\\)	PASS	7/7	passed on a later run: Suite.Crashy *$;!Suite.NotHere"
 )
 
