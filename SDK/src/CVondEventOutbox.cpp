@@ -404,7 +404,10 @@ bool CVondEventOutbox::WriteJournal(bool flush) {
 void CVondEventOutbox::FinishJournal() {
     const bool written = WriteJournal(true);
     journal_.Close();
-    if (written && pending_.empty() && adopted_.empty() && platform::RemoveFile(journalPath_)) {
+    // While neither AppConf nor the counter took the numbers handed out, the journal's mark is
+    // the only record of the highest: it stays for the next start to count on from.
+    if (written && pending_.empty() && adopted_.empty() && CVondTrack::Instance().NumbersStored() &&
+        platform::RemoveFile(journalPath_)) {
         // Nothing left to send: the folder keeps no journal of a finished run.
         lock_.Unlock();
         platform::RemoveFile(lockPath_);

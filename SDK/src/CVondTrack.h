@@ -61,6 +61,9 @@ public:
     // disk) still claims: the counter file is rewritten in place and this process remembers
     // its last number. The event writer's thread.
     int64_t ClaimEventNumbers(int64_t count, int64_t floor);
+    // False while the last claim reached neither AppConf nor the counter file (the numbers
+    // handed out live in this process only). Any thread.
+    bool NumbersStored() const { return !counterWarned_.load(); }
     // The six reserved names unchanged, names that already carry the custom prefix unchanged,
     // otherwise "qlx_self_" + name.
     std::string NormalizeEventName(const std::string& name) const;
