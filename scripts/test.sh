@@ -81,7 +81,7 @@ linux_leg "Linux x64" build/linux build/linux-ctest.log 180 "" \
 # game's threads and EOS ticks), then memory errors and undefined behaviour.
 # Every step runs several times slower there: the many-process tests play fewer trials (the
 # native leg plays them all).
-export VOND_KILL_TRIALS=14 VOND_KILL_MATRIX_TRIALS=48 VOND_PROCESS_END_RUNS=40
+export VOND_KILL_TRIALS=14 VOND_KILL_MATRIX_TRIALS=48 VOND_PROCESS_END_RUNS=40 VOND_FAULT_MATRIX_CELLS=12
 for sanitizer in thread address; do
   flags="-fsanitize=${sanitizer} -fno-omit-frame-pointer"
   [ "$sanitizer" = address ] && flags="$flags -fsanitize=undefined -fno-sanitize-recover=undefined"
@@ -107,7 +107,7 @@ script_legs() {
   return 1
 }
 
-unset VOND_KILL_TRIALS VOND_KILL_MATRIX_TRIALS VOND_PROCESS_END_RUNS
+unset VOND_KILL_TRIALS VOND_KILL_MATRIX_TRIALS VOND_PROCESS_END_RUNS VOND_FAULT_MATRIX_CELLS
 if [ "${VOND_SKIP_WINDOWS:-0}" != 1 ]; then
   script_legs "Windows" bash scripts/test-windows.sh || status=1
 fi

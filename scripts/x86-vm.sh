@@ -288,6 +288,9 @@ vm_journeys=(
   '^event_outbox_across_processes$'
   # The ways a game ends (no Exit, Exit and unload) through the DLL, without crash or hang.
   '^process_end_runs$'
+  # The state files under a failing disk, a refused read or rename, a held lock: one cell of
+  # each file's row (see vm_trials), and two games on one data folder.
+  '^fault_(matrix|processes)$'
 )
 
 # Small trial counts for the many-process tests: every process start costs seconds here. The
@@ -295,7 +298,8 @@ vm_journeys=(
 # trials reach every row.
 vm_trials() {
   echo "VOND_KILL_TRIALS=${VOND_KILL_TRIALS:-2} VOND_KILL_MATRIX_TRIALS=${VOND_KILL_MATRIX_TRIALS:-36}" \
-    "VOND_EVENT_KILL_TRIALS=${VOND_EVENT_KILL_TRIALS:-2} VOND_PROCESS_END_RUNS=${VOND_PROCESS_END_RUNS:-2}"
+    "VOND_EVENT_KILL_TRIALS=${VOND_EVENT_KILL_TRIALS:-2} VOND_PROCESS_END_RUNS=${VOND_PROCESS_END_RUNS:-2}" \
+    "VOND_FAULT_MATRIX_CELLS=${VOND_FAULT_MATRIX_CELLS:-5}"
 }
 
 # The ctest regular expression of what runs.
