@@ -141,7 +141,7 @@ run_wine_suite() {
   # Every process start costs seconds under Wine: the process-end table plays fewer runs (the
   # kill and outbox harnesses scale their own trials for Wine).
   (lane_lock && cd "$dir" && VOND_PROCESS_END_RUNS=${VOND_PROCESS_END_RUNS:-25} \
-    VOND_FAULT_MATRIX_CELLS=${VOND_FAULT_MATRIX_CELLS:-8} \
+    VOND_FAULT_MATRIX_CELLS=${VOND_FAULT_MATRIX_CELLS:-5} \
     ctest --output-on-failure -j "$jobs" --timeout 300 $wine_retry) >"$log" 2>&1
   rc=$?
   set -e
