@@ -47,6 +47,15 @@ FaultDecision AskFileFault(FileOp op, const std::string& path) {
     }
 }
 
+bool AppendAllowance(const std::string& path, size_t size, size_t& allowed) {
+    const FaultDecision fault = AskFileFault(FileOp::Append, path);
+    allowed = size;
+    if (fault.fault == FileFault::None) return true;
+    if (fault.fault != FileFault::Torn) return false;
+    allowed = fault.tornAt < size ? fault.tornAt : size;
+    return true;
+}
+
 }  // namespace detail
 }  // namespace platform
 }  // namespace VondSdk

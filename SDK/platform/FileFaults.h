@@ -14,6 +14,10 @@ namespace detail {
 // load: the release path costs nothing more).
 FaultDecision AskFileFault(FileOp op, const std::string& path);
 
+// How many of size bytes an append to path may write before it fails: all of them without a
+// fault, the first tornAt for a torn write, none (and false) for any other fault.
+bool AppendAllowance(const std::string& path, size_t size, size_t& allowed);
+
 }  // namespace detail
 }  // namespace platform
 }  // namespace VondSdk

@@ -30,5 +30,13 @@ FileLock::Outcome FileLock::Lock(const std::string& path, std::chrono::milliseco
     }
 }
 
+FileLock::Outcome FileLock::LockFor(const std::string& file) {
+    return Lock(LockPathFor(file), std::chrono::milliseconds(2000));
+}
+
+std::string LockPathFor(const std::string& file) {
+    return file + ".lock";
+}
+
 }  // namespace platform
 }  // namespace VondSdk

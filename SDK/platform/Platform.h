@@ -107,6 +107,10 @@ public:
     // Tries until bound has passed, a few milliseconds apart: a hung holder never hangs the
     // caller longer than bound.
     Outcome Lock(const std::string& path, std::chrono::milliseconds bound);
+    // The lock of a state file's read-modify-write, shared by every game process on the data
+    // folder: LockPathFor(file), waited for at most 2 s (a holder keeps it across one read and
+    // one write; far longer means it hangs).
+    Outcome LockFor(const std::string& file);
     bool IsLocked() const { return handle_ != kNoHandle; }
     void Unlock();
 
@@ -117,6 +121,10 @@ private:
     static constexpr intptr_t kNoHandle = -1;
     intptr_t handle_ = kNoHandle;
 };
+
+// The lock file beside a state file ("<file>.lock"). It holds no data and is never removed
+// while a process may hold it: removing it would let a second holder in.
+std::string LockPathFor(const std::string& file);
 
 // Faults that tests make the file functions above report, as a full disk, a scanner, a sync
 // tool or a second process would. A release build never installs a hook.

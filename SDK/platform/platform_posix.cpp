@@ -328,13 +328,8 @@ bool AppendFile::Open(const std::string& path) {
 
 bool AppendFile::Append(const std::string& bytes) {
     if (handle_ == kNoHandle) return false;
-    const FaultDecision fault = detail::AskFileFault(FileOp::Append, path_);
-    size_t limit = bytes.size();
-    if (fault.fault == FileFault::Torn) {
-        limit = std::min(fault.tornAt, bytes.size());
-    } else if (fault.fault != FileFault::None) {
-        return false;
-    }
+    size_t limit = 0;
+    if (!detail::AppendAllowance(path_, bytes.size(), limit)) return false;
     size_t written = 0;
     while (written < limit) {
         const ssize_t n = ::write(static_cast<int>(handle_), bytes.data() + written, limit - written);

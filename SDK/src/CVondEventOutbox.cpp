@@ -19,7 +19,6 @@ namespace VondSdk {
 namespace {
 
 constexpr char kJournalName[] = "EventOutbox";
-constexpr char kLockSuffix[] = ".lock";
 constexpr char kUnreadableSuffix[] = ".unreadable-";
 constexpr char kEventOrderKey[] = "eventOrder";
 constexpr char kDroppedAtBound[] = "Event Outbox Full, Dropped Oldest Events:";
@@ -158,7 +157,7 @@ bool CVondEventOutbox::Start() {
     }
     started_ = true;
     journalPath_ = VondConfigUtils::GetAppFilePath(OwnJournalName());
-    lockPath_ = journalPath_ + kLockSuffix;
+    lockPath_ = platform::LockPathFor(journalPath_);
     appFolder_ = VondConfigUtils::GetAppFilePath(std::string());
     if (!appFolder_.empty()) appFolder_.pop_back();
     retryBase_ = RetryBaseFromOverride();
@@ -297,7 +296,7 @@ void CVondEventOutbox::Adopt(const std::string& name) {
     if (!IsJournalName(name) || path == journalPath_) return;
     auto adopted = std::make_unique<Adopted>();
     adopted->path = path;
-    adopted->lockPath = path + kLockSuffix;
+    adopted->lockPath = platform::LockPathFor(path);
     // Held: its process is running and appending to it. Error: not ours to judge now.
     if (adopted->lock.TryLock(adopted->lockPath) != platform::FileLock::Outcome::Taken) return;
     std::string bytes;

@@ -27,9 +27,6 @@ constexpr char kPendingSince[] = "pendingSince";
 // Entitlement passes that saw no entitlement for a pending order: with its age, the only
 // evidence that lets it go (a clock set forward alone never does).
 constexpr char kPasses[] = "passes";
-constexpr char kLockSuffix[] = ".lock";
-// A second game process on the same data folder holds the lock across one read and one write.
-constexpr std::chrono::milliseconds kCrossProcessWait(2000);
 constexpr char kLockBusy[] = " refused, OrderData held by another process";
 
 int64_t NowMs() {
@@ -263,7 +260,7 @@ bool UnconsumedOrder::MutateAt(const std::string& path, const char* what, const 
     // A second game process on this folder (the game started twice, an editor beside a player
     // build) must never write back a document read before its own change.
     platform::FileLock processes;
-    if (processes.Lock(path + kLockSuffix, kCrossProcessWait) == platform::FileLock::Outcome::Held) {
+    if (processes.LockFor(path) == platform::FileLock::Outcome::Held) {
         LOG(ERROR) << what << kLockBusy;
         defer();
         return false;

@@ -1,6 +1,5 @@
 #include "utils/VondConfigUtils.h"
 
-#include <chrono>
 #include <mutex>
 
 #include "easylogging++.h"
@@ -13,11 +12,8 @@ namespace {
 
 constexpr char kSharedConfName[] = "SharedConf";
 constexpr char kAppConfName[] = "AppConf";
-constexpr char kLockSuffix[] = ".lock";
 constexpr char kLockBusy[] = "Config file held by another process, not updated: ";
 constexpr char kWriteFailed[] = "Write Config Json Failed: ";
-// Another process holds the lock only across one read and one write; far longer means it hangs.
-constexpr std::chrono::milliseconds kCrossProcessWait(2000);
 
 // One lock per file: readers and writers of the same file in this process take it, so a
 // read-modify-write never loses another thread's change. Across processes the atomic
@@ -128,7 +124,7 @@ VondConfigUtils::Update VondConfigUtils::UpdateConfig(bool shared, const std::fu
     // (an event counter, the attribution flag, the client id) is gone.
     const std::string path = ConfigPath(shared);
     platform::FileLock processes;
-    if (processes.Lock(path + kLockSuffix, kCrossProcessWait) == platform::FileLock::Outcome::Held) {
+    if (processes.LockFor(path) == platform::FileLock::Outcome::Held) {
         LOG(ERROR) << kLockBusy << path;
         return Update::Busy;
     }

@@ -177,9 +177,12 @@ void KeepOutOfLogTarget(const std::string& secret) {
     Secrets& secrets = TheSecrets();
     std::lock_guard<std::mutex> lock(secrets.mutex);
     if (std::find(secrets.values.begin(), secrets.values.end(), secret) != secrets.values.end()) return;
-    // Each session brings a few; an old one is of no use once newer ones replaced it.
-    if (secrets.values.size() >= kMaxSecrets) secrets.values.erase(secrets.values.begin());
-    secrets.values.push_back(secret);
+    // Far more than the few each session brings: past the bound the shortest one goes.
+    if (secrets.values.size() >= kMaxSecrets) secrets.values.pop_back();
+    // Longest first: a longer secret may contain a shorter one, and is masked before it.
+    auto at = std::find_if(secrets.values.begin(), secrets.values.end(),
+                           [&](const std::string& value) { return value.size() < secret.size(); });
+    secrets.values.insert(at, secret);
 }
 
 std::string MaskSecrets(const std::string& line) {
@@ -191,8 +194,6 @@ std::string MaskSecrets(const std::string& line) {
             std::lock_guard<std::mutex> lock(secrets.mutex);
             values = secrets.values;
         }
-        // A longer secret may contain a shorter one: the longer goes first.
-        std::sort(values.begin(), values.end(), [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
         for (const std::string& value : values) {
             const std::string mark = Masked(value);
             for (size_t at = masked.find(value); at != std::string::npos; at = masked.find(value, at + mark.size())) {

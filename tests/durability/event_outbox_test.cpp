@@ -165,9 +165,9 @@ protected:
     }
 
     // A looping game's posts that returned before the kill's moment by the margin a group needs.
-    static std::set<int> Owed(const World& world, const std::string& run, long long killedAt) {
+    static std::set<int> Owed(const std::string& markers, long long killedAt) {
         std::string text;
-        vondtest::ReadFile(world.Path("markers-" + run), text);
+        vondtest::ReadFile(markers, text);
         std::set<int> owed;
         std::istringstream lines(text);
         int index = 0;
@@ -279,15 +279,7 @@ protected:
                     killedAt = UnixMs();
                     game.Wait(kBound);
                 }
-                std::string text;
-                vondtest::ReadFile(markers, text);
-                std::set<int> owed;
-                std::istringstream lines(text);
-                int index = 0;
-                long long at = 0;
-                while (lines >> index >> at) {
-                    if (at < killedAt - kOwedBeforeKillMs) owed.insert(index);
-                }
+                const std::set<int> owed = Owed(markers, killedAt);
                 Burst(world, "b", 0, [&] {
                     Record record = Read(world.server);
                     if (record.startups.size() < 2) return false;
@@ -390,7 +382,7 @@ protected:
                     if (appFolder + Sep() + name != liveJournal) deadJournals.push_back(appFolder + Sep() + name);
                 }
                 ASSERT_EQ(deadJournals.size(), 1u);
-                const std::set<int> owedDead = Owed(world, "dead", killedAt);
+                const std::set<int> owedDead = Owed(world.Path("markers-dead"), killedAt);
                 // The next start delivers the killed game's events and removes its journal; the
                 // live game's journal, still being written, is not its to take.
                 Burst(world, "next", 0, [&] { return Arrived(Read(world.server), "dead", owedDead); });
@@ -401,7 +393,7 @@ protected:
                 live->Kill();
                 const long long liveKilledAt = UnixMs();
                 live->Wait(kBound);
-                const std::set<int> owedLive = Owed(world, "live", liveKilledAt);
+                const std::set<int> owedLive = Owed(world.Path("markers-live"), liveKilledAt);
                 Burst(world, "last", 0, [&] { return Arrived(Read(world.server), "live", owedLive); });
                 Record record = Read(world.server);
                 EXPECT_TRUE(Arrived(record, "dead", owedDead)) << "the killed game's events are lost";
