@@ -80,6 +80,34 @@ TEST(SionAsync, SixExchangesRunAtOnceAndTheSeventhWaits) {
     pool.Stop();
 }
 
+// Analytics on a slow link hold at most four workers, and a purchase queued behind a backlog of
+// them is taken first: the game's own requests never wait for events.
+TEST(SionAsync, BackgroundExchangesLeaveTwoWorkersAndForegroundGoesFirst) {
+    LoopbackServer server;
+    server.HoldReplies(true);
+    server.Reply("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    Outcomes outcomes;
+    sion::Async pool;
+    for (int i = 0; i < 8; ++i) {
+        pool.Enqueue(PostTo(server.Url("/event" + std::to_string(i))), outcomes.Record(), sion::Lane::Background);
+    }
+    pool.Start();
+    ASSERT_TRUE(server.WaitHeld(sion::kBackgroundWorkers));
+    pool.Enqueue(PostTo(server.Url("/purchase0")), outcomes.Record());
+    pool.Enqueue(PostTo(server.Url("/purchase1")), outcomes.Record());
+    // Without the bound, six events would hold every worker and the purchases would wait.
+    ASSERT_TRUE(server.WaitHeld(sion::kWorkers));
+    const std::vector<std::string> requests = server.Requests();
+    ASSERT_GE(requests.size(), size_t(sion::kWorkers));
+    int purchases = 0;
+    for (size_t i = 0; i < size_t(sion::kWorkers); ++i) purchases += requests[i].find("/purchase") != std::string::npos;
+    EXPECT_EQ(purchases, 2) << "a purchase waited behind events";
+    server.Release(10);
+    ASSERT_TRUE(outcomes.WaitFor(10));
+    EXPECT_EQ(size_t(sion::kWorkers), server.MaxHeld());
+    pool.Stop();
+}
+
 TEST(SionAsync, WorkersSurviveFailuresAndASecondStart) {
     LoopbackServer server;
     sion::Async pool;

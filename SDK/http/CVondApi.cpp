@@ -228,12 +228,13 @@ ApiRequest CVondApi::BuildPayResult(const GlobalParams& p, const std::string& us
 ApiRequest CVondApi::BuildTrack(const std::string& body) const {
     sion::Header header;
     header.Add(kTrackContentTypeName, kTrackContentType);
-    return {trackUrl, body, std::move(header)};
+    // Events wait behind the player's own requests: a backlog never delays a purchase.
+    return {trackUrl, body, std::move(header), sion::Lane::Background};
 }
 
 void CVondApi::Send(const ApiRequest& request, Completion completion) {
     CVondHttp::PostCallback(request.url, request.body, std::move(completion),
-                            request.header ? &*request.header : nullptr);
+                            request.header ? &*request.header : nullptr, request.lane);
 }
 
 void CVondApi::RequestClientConfig(Completion completion) const {

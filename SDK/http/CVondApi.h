@@ -41,12 +41,13 @@ struct PayResultParams {
     std::string channelProductId;
 };
 
-// One request ready to go: where, what, and the header list to send instead of the form
-// content type (none for the signed form requests).
+// One request ready to go: where, what, the header list to send instead of the form
+// content type (none for the signed form requests), and the pool lane it waits in.
 struct ApiRequest {
     std::string url;
     std::string body;
     std::optional<sion::Header> header;
+    sion::Lane lane = sion::Lane::Foreground;
 };
 
 class CVondApi {

@@ -70,10 +70,15 @@ HttpResp ReadEnvelope(const std::string& body) {
 }  // namespace
 
 HttpResp CVondHttp::ToHttpResp(const sion::AsyncResponse& response) {
-    if (StatusNumber(response.resp.StatusCode()) == 200) {
-        return ReadEnvelope(response.resp.BodyText());
+    const long status = StatusNumber(response.resp.StatusCode());
+    if (status == 200) {
+        HttpResp result = ReadEnvelope(response.resp.BodyText());
+        result.httpStatus = 200;
+        return result;
     }
     HttpResp result;
+    // A status line is three digits; anything else is no answer at all.
+    result.httpStatus = status >= 100 && status <= 999 ? static_cast<int32_t>(status) : 0;
     result.code = kExchangeFailed;
     result.msg = ToWide("Http Code:" + response.resp.StatusCode() + ", Msg:" + response.err);
     return result;
@@ -94,7 +99,7 @@ sion::Completion CVondHttp::SionCallback(Callback callback, std::string url) {
 }
 
 void CVondHttp::PostCallback(const std::string& url, const std::string& data, Callback callback,
-                             const sion::Header* header) {
+                             const sion::Header* header, sion::Lane lane) {
     sion::Header formHeader;
     if (header == nullptr) {
         formHeader.Add(kFormContentTypeName, kFormContentType);
@@ -110,7 +115,7 @@ void CVondHttp::PostCallback(const std::string& url, const std::string& data, Ca
             request.SetUrl(url).SetBody(data).SetHeader(*header).SetMethod(sion::Method::Post);
             return request;
         },
-        std::move(completion));
+        std::move(completion), lane);
 }
 
 }  // namespace VondSdk

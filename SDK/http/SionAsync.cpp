@@ -28,8 +28,11 @@ struct Async::State {
         int32_t mode = 0;
     };
 
-    int32_t threadCount = 6;
+    int32_t threadCount = kWorkers;
     std::deque<AsyncTask> queue;
+    std::deque<AsyncTask> background;
+    // Background exchanges being run (workers of a stopped round included, until they leave).
+    int backgroundRunning = 0;
     std::mutex mutex;
     // Signals both a change of the queue and a worker leaving.
     std::condition_variable cond;
@@ -65,16 +68,42 @@ void WorkerLoop(const std::shared_ptr<Async::State>& state, int index, int round
     currentPool = state.get();
     currentWorker = index;
     auto leaving = [&] { return state->stop.load() || state->round.load() != round; };
+    // Under the lock: a background task may start only while it leaves two workers for the rest.
+    auto backgroundReady = [&] {
+        return !state->background.empty() && state->backgroundRunning < kBackgroundWorkers;
+    };
     while (!leaving()) {
         Async::State::AsyncTask task;
+        bool background = false;
         {
             std::unique_lock<std::mutex> lock(state->mutex);
-            state->cond.wait(lock, [&] { return !state->queue.empty() || leaving(); });
+            state->cond.wait(lock, [&] { return !state->queue.empty() || backgroundReady() || leaving(); });
             if (leaving()) break;
-            task = std::move(state->queue.front());
-            state->queue.pop_front();
+            if (!state->queue.empty()) {
+                task = std::move(state->queue.front());
+                state->queue.pop_front();
+            } else {
+                task = std::move(state->background.front());
+                state->background.pop_front();
+                ++state->backgroundRunning;
+                background = true;
+            }
         }
         state->cond.notify_one();
+        // Every way out of this task gives its background place back, and wakes a worker that
+        // may now take the next one.
+        struct BackgroundPlace {
+            Async::State& state;
+            bool held;
+            ~BackgroundPlace() {
+                if (!held) return;
+                {
+                    std::lock_guard<std::mutex> lock(state.mutex);
+                    --state.backgroundRunning;
+                }
+                state.cond.notify_all();
+            }
+        } place{*state, background};
         if (leaving()) continue;
 
         AsyncResponse outcome;
@@ -99,8 +128,9 @@ void WorkerLoop(const std::shared_ptr<Async::State>& state, int index, int round
     currentWorker = -1;
 }
 
-// Sets stop and waits until no worker but the caller is left; bounded when asked.
-void StopAndWait(Async::State& state, bool bounded) {
+// Sets stop and waits until no worker but the caller is left; bounded when asked. True when
+// they have all left.
+bool StopAndWait(Async::State& state, const std::chrono::milliseconds* bound) {
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         state.stop.store(true);
@@ -112,11 +142,9 @@ void StopAndWait(Async::State& state, bool bounded) {
         return state.threads.empty() ||
                (onOwnWorker && state.threads.size() == 1 && state.threads.count(currentWorker) == 1);
     };
-    if (bounded) {
-        state.cond.wait_for(lock, kDestroyWait, left);
-    } else {
-        state.cond.wait(lock, left);
-    }
+    if (bound != nullptr) return state.cond.wait_for(lock, *bound, left);
+    state.cond.wait(lock, left);
+    return true;
 }
 
 }  // namespace
@@ -128,7 +156,8 @@ Async::~Async() {
     // and waking a waiter that the OS ended never returns in the thread library: touch nothing
     // the workers shared. The state they hold is left to the OS.
     if (VondSdk::platform::ProcessIsEnding()) return;
-    StopAndWait(*state_, true);
+    const std::chrono::milliseconds bound = kDestroyWait;
+    StopAndWait(*state_, &bound);
 }
 
 void Async::Start() {
@@ -180,7 +209,7 @@ void Async::SetThreadFactory(ThreadFactory factory) {
     state_->spawn = std::move(factory);
 }
 
-void Async::Enqueue(const RequestBuilder& builder, Completion completion) {
+void Async::Enqueue(const RequestBuilder& builder, Completion completion, Lane lane) {
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         // A stopped pool never serves again; keeping the task would only pile up memory.
@@ -188,13 +217,17 @@ void Async::Enqueue(const RequestBuilder& builder, Completion completion) {
         State::AsyncTask task;
         task.request = builder();
         task.completion = std::move(completion);
-        state_->queue.push_back(std::move(task));
+        (lane == Lane::Background ? state_->background : state_->queue).push_back(std::move(task));
     }
     state_->cond.notify_one();
 }
 
 void Async::Stop() {
-    StopAndWait(*state_, false);
+    StopAndWait(*state_, nullptr);
+}
+
+bool Async::Stop(std::chrono::milliseconds bound) {
+    return StopAndWait(*state_, &bound);
 }
 
 void Async::Reset() {
@@ -205,6 +238,7 @@ void Async::Reset() {
         // to leave once that completion returns.
         state_->round.fetch_add(1);
         state_->queue.clear();
+        state_->background.clear();
         state_->started = false;
         state_->stop.store(false);
     }

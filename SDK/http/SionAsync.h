@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -27,6 +28,13 @@ struct AsyncResponse {
 using RequestBuilder = std::function<Request()>;
 using Completion = std::function<void(AsyncResponse)>;
 
+// Background exchanges (analytics) run on at most kBackgroundWorkers of the kWorkers workers at
+// once, and a queued foreground exchange is always taken before a queued background one: a
+// purchase or a login never waits behind a backlog of events on a slow link.
+enum class Lane { Foreground, Background };
+constexpr int kWorkers = 6;
+constexpr int kBackgroundWorkers = kWorkers - 2;
+
 class Async {
 public:
     Async();
@@ -41,14 +49,17 @@ public:
     // the call (not started, so a later Start may try again) and the std::system_error is
     // passed on.
     void Start();
-    // Runs builder on the caller's thread (under the pool's lock) and queues the request;
-    // completion later runs on a worker thread. Once the pool is stopped nothing is queued:
-    // builder and completion are dropped at once.
-    void Enqueue(const RequestBuilder& builder, Completion completion);
+    // Runs builder on the caller's thread (under the pool's lock) and queues the request in its
+    // lane; completion later runs on a worker thread. Once the pool is stopped nothing is
+    // queued: builder and completion are dropped at once.
+    void Enqueue(const RequestBuilder& builder, Completion completion, Lane lane = Lane::Foreground);
     // Stops the pool: queued tasks are dropped, in-flight exchanges are cut short and their
     // results dropped; a completion already running finishes first. Returns when all
     // workers have left (from a completion, all but the calling worker).
     void Stop();
+    // The same, but waits for the workers at most bound: a worker still inside a completion
+    // then leaves on its own once it returns. False when some worker was still there.
+    bool Stop(std::chrono::milliseconds bound);
 
     // After Stop: the pool is as before its first Start again (requests are queued until the
     // next Start, which makes six new workers); the stopped round's results stay dropped. For
