@@ -37,7 +37,11 @@ void Backend::HandleAdmin(const httplib::Request& req, httplib::Response& res) {
         for (const Fault& f : faults_) {
             if (appId.empty() || f.appId == appId)
                 out.push_back(
-                    {{"path", f.path}, {"appId", f.appId}, {"kind", f.kind}, {"remaining", f.remaining}});
+                    {{"path", f.path},
+                     {"appId", f.appId},
+                     {"match", f.match},
+                     {"kind", f.kind},
+                     {"remaining", f.remaining}});
         }
         return reply(200, out);
     }
@@ -54,6 +58,7 @@ void Backend::HandleAdmin(const httplib::Request& req, httplib::Response& res) {
         try {
             fault.path = body.at("path").get<std::string>();
             fault.appId = body.value("appId", std::string());
+            fault.match = body.value("match", std::string());
             fault.kind = body.at("kind").get<std::string>();
             fault.remaining = body.value("count", 1);
             fault.status = body.value("status", 500);

@@ -179,7 +179,7 @@ void Backend::HandlePost(const httplib::Request& req, httplib::Response& res) {
 
     Fault fault;
     Answer answer;
-    if (TakeFault(req.path, appId, fault)) {
+    if (TakeFault(req.path, appId, req.body, fault)) {
         if (fault.kind == "status") {
             answer.status = fault.status;
             answer.body = fault.body;
@@ -307,10 +307,11 @@ bool Backend::FindApp(const std::string& appId, App& app) {
     return true;
 }
 
-bool Backend::TakeFault(const std::string& path, const std::string& appId, Fault& fault) {
+bool Backend::TakeFault(const std::string& path, const std::string& appId, const std::string& body, Fault& fault) {
     std::lock_guard<std::mutex> lock(faultsMutex_);
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
         if (it->path != path || (!it->appId.empty() && it->appId != appId)) continue;
+        if (!it->match.empty() && body.find(it->match) == std::string::npos) continue;
         fault = *it;
         if (--it->remaining <= 0) faults_.erase(it);
         return true;

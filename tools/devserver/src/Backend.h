@@ -36,10 +36,12 @@ enum ErrorCode : int {
     kEntitlementNotVerified = 4011,
 };
 
-// One misbehaviour for the next `remaining` requests to `path` (of `appId`, when set).
+// One misbehaviour for the next `remaining` requests to `path` (of `appId`, when set; whose
+// body holds `match`, when set).
 struct Fault {
     std::string path;
     std::string appId;
+    std::string match;
     std::string kind;  // "status", "body", "envelope", "chunked", "drop", "delay"
     int remaining = 1;
     int status = 500;
@@ -101,7 +103,7 @@ private:
     // Tracking events (TrackEndpoints.cpp).
     Answer ProcessTrack(const std::string& appId, const std::string& body);
 
-    bool TakeFault(const std::string& path, const std::string& appId, Fault& fault);
+    bool TakeFault(const std::string& path, const std::string& appId, const std::string& body, Fault& fault);
     void Log(const httplib::Request& req, const std::string& appId, const Answer& answer);
     bool FindApp(const std::string& appId, App& app);
     // Empty when Epic's record (the stand-in's state file) shows that entitlementId paid for
