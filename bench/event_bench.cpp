@@ -6,9 +6,13 @@
 //   - VondProxy::UpdateSDKEvent on every frame of one whole purchase (p99 target 200 us); the
 //     EOS stand-in's own store is kept in /dev/shm where there is one
 //   - VondProxy::Exit with events still unsent (target 1 s)
+// With --backlog instead: 1,000 events a game left in its journal, drained against a tracking
+// endpoint that answers each one after 50 ms (a player far from the backend): the time until
+// all are acknowledged (target 15 s; one at a time needs over 50 s), the events in flight, and a
+// purchase made while they drain against one made after (the player must not notice them).
 //
-// Usage: vond_event_bench [--dir FOLDER] [--calls N]. FOLDER (default: the current folder)
-// holds the data folder and the server's state. Exits non-zero only on a setup error.
+// Usage: vond_event_bench [--dir FOLDER] [--calls N] [--backlog]. FOLDER (default: the current
+// folder) holds the data folder and the server's state. Exits non-zero only on a setup error.
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +32,7 @@
 
 #include "VondProxy.h"
 #include "src/CVondEventOutbox.h"
+#include "src/EventJournal.h"
 #include "support/DevServer.h"
 #include "support/TestEnv.h"
 
@@ -84,13 +89,112 @@ bool WaitAcknowledged(std::chrono::seconds bound) {
     return vondtest::WaitUntil([] { return VondSdk::CVondEventOutbox::Instance().Outstanding() == 0; }, bound);
 }
 
+constexpr int kBacklog = 1000;
+constexpr int kLinkDelayMs = 50;
+
+// The events in flight, sampled every millisecond while something waits.
+struct InFlightSamples {
+    int peak = 0;
+    double sum = 0;
+    long count = 0;
+    void Take() {
+        const int now = VondSdk::CVondEventOutbox::Instance().InFlight();
+        peak = std::max(peak, now);
+        sum += now;
+        ++count;
+    }
+    double Mean() const { return count == 0 ? 0 : sum / count; }
+};
+
+// A journal as an earlier run of the game leaves it when the endpoint was out of reach.
+void WriteBacklog(const std::string& appFolder, const std::string& appId) {
+    std::filesystem::create_directories(appFolder);
+    std::vector<VondSdk::JournalEvent> events;
+    for (int i = 0; i < kBacklog; ++i) {
+        const nlohmann::json body = {{"appId", appId},
+                                     {"context", {{"i", i}, {"run", "backlog"}}},
+                                     {"deviceId", "bench-backlog"},
+                                     {"event", "qlx_self_backlog"},
+                                     {"eventOrder", "n" + std::to_string(i + 1)},
+                                     {"fingerId", "bench-backlog"},
+                                     {"sdkTime", 1700000000000LL + i}};
+        events.push_back(VondSdk::JournalEvent{uint64_t(i + 1), body.dump()});
+    }
+    vondtest::WriteFile(appFolder + "/EventOutbox.00000000-0000-4000-8000-00000000b10c",
+                        VondSdk::journal::Compacted(kBacklog, events));
+}
+
+// One purchase from CallPay until the game heard its result; sampling the events in flight.
+double TimedPurchase(InFlightSamples& samples, bool& paid) {
+    const int before = g_callbacks.load();
+    const auto start = Clock::now();
+    VondProxy::CallPay(L"p1", L"bench", &Heard);
+    const auto deadline = start + std::chrono::seconds(120);
+    while (g_callbacks.load() < before + 1 && Clock::now() < deadline) {
+        VondProxy::UpdateSDKEvent();
+        samples.Take();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    paid = g_callbacks.load() >= before + 1 && g_lastCode.load() == 200;
+    return MicrosSince(start) / 1000;
+}
+
+int RunBacklog(vondtest::DevServer& server, const std::string& dir) {
+    WriteBacklog(dir + "/data/" + server.AppId(), server.AppId());
+    server.AddFault({{"path", "/data/h5/v1.do"}, {"kind", "delay"}, {"delayMs", kLinkDelayMs}, {"count", 1000000}});
+    const std::wstring appId(server.AppId().begin(), server.AppId().end());
+    const std::wstring appKey(server.AppKey().begin(), server.AppKey().end());
+    InFlightSamples samples;
+    const auto start = Clock::now();
+    VondProxy::Init(appId, appKey, &Heard);
+    if (g_lastCode.load() != 200) {
+        std::printf("start-up failed: %d\n", g_lastCode.load());
+        return 2;
+    }
+    VondProxy::Login(&Heard);
+    if (!PumpUntil(2, std::chrono::seconds(60), nullptr) || g_lastCode.load() != 200) {
+        std::printf("login failed: %d\n", g_lastCode.load());
+        return 2;
+    }
+    bool paidDuring = false;
+    const bool draining = VondSdk::CVondEventOutbox::Instance().Outstanding() > kBacklog / 2;
+    const double during = TimedPurchase(samples, paidDuring);
+    const auto deadline = start + std::chrono::seconds(300);
+    while (VondSdk::CVondEventOutbox::Instance().Outstanding() != 0 && Clock::now() < deadline) {
+        VondProxy::UpdateSDKEvent();
+        samples.Take();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const bool drained = VondSdk::CVondEventOutbox::Instance().Outstanding() == 0;
+    const double drainMs = MicrosSince(start) / 1000;
+    const size_t arrived = server.Events().size();
+    InFlightSamples after;
+    bool paidAfter = false;
+    const double alone = TimedPurchase(after, paidAfter);
+    VondProxy::Exit();
+
+    std::printf("Event backlog against vond-devserver, tracking answers after %d ms\n", kLinkDelayMs);
+    std::printf("  %d journalled events (and this run's own) acknowledged %.2f s after Init%s; %zu recorded\n",
+                kBacklog, drainMs / 1000, drained ? "" : " (NOT all within 300 s)", arrived);
+    std::printf("  events in flight (setting %d): peak %d, mean %.2f while draining\n",
+                VondSdk::CVondEventOutbox::Instance().MaxInFlight(), samples.peak, samples.Mean());
+    std::printf("  purchase while the backlog drains: %.1f ms%s%s; after it drained: %.1f ms%s\n", during,
+                paidDuring ? "" : " (did NOT complete)", draining ? "" : " (backlog was already short)", alone,
+                paidAfter ? "" : " (did NOT complete)");
+    std::printf("Backlog target (1,000 events over a 50 ms link in < 15 s): %s\n",
+                drained && drainMs < 15000 ? "met" : "NOT met");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string base = std::filesystem::current_path().string();
     int calls = 10000;
     bool launched = false;
+    bool backlog = false;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--backlog") == 0) backlog = true;
         if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) base = argv[++i];
         if (std::strcmp(argv[i], "--calls") == 0 && i + 1 < argc) calls = std::atoi(argv[++i]);
         if (std::strncmp(argv[i], "-AUTH_PASSWORD=", 15) == 0) launched = true;
@@ -113,7 +217,13 @@ int main(int argc, char** argv) {
     if (::mkdtemp(&dirTemplate[0]) == nullptr) return 2;
     const std::string dir = dirTemplate;
     try {
-        vondtest::DevServerProcess process(dir + "/server");
+        // The backlog measures the link, not the emulator's disk: it commits every event with a
+        // flush, one at a time, which alone takes longer than the target on a busy disk.
+        std::string serverDir = dir + "/server";
+        if (backlog && std::filesystem::is_directory("/dev/shm")) {
+            serverDir = "/dev/shm/vond-event-bench-" + std::to_string(::getpid()) + "-server";
+        }
+        vondtest::DevServerProcess process(serverDir);
         // The quiet app: logging stays off, as on a player's machine.
         vondtest::DevServer server(process.Origin(), process.CaFile(), "1002", true);
         ::setenv("VOND_SDK_DATA_DIR", (dir + "/data").c_str(), 1);
@@ -134,6 +244,14 @@ int main(int argc, char** argv) {
         vondtest::WriteFile(dir + "/scenario.json", scenario.dump());
         ::setenv("VOND_EOSSIM_SCENARIO", (dir + "/scenario.json").c_str(), 1);
 
+        if (backlog) {
+            const int status = RunBacklog(server, dir);
+            std::error_code ignored;
+            std::filesystem::remove_all(dir, ignored);
+            std::filesystem::remove(standInState, ignored);
+            if (serverDir.compare(0, 9, "/dev/shm/") == 0) std::filesystem::remove_all(serverDir, ignored);
+            return status;
+        }
         const std::wstring appId(server.AppId().begin(), server.AppId().end());
         const std::wstring appKey(server.AppKey().begin(), server.AppKey().end());
         VondProxy::Init(appId, appKey, &Heard);

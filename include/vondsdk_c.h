@@ -123,6 +123,13 @@ VONDSDK_C_API int VONDSDK_C_CALL vond_set_keep_eos_between_sessions(int keep);
  * values count as 0. Applies to start-ups that begin after the call. */
 VONDSDK_C_API void VONDSDK_C_CALL vond_set_startup_timeout_ms(int timeout_ms);
 
+/* How many analytics events may wait for the tracking endpoint's answer at once, 1 to 6
+ * (default 4): over a slow link more in flight drain a backlog faster. Whatever the setting,
+ * the SDK's six request workers run at most four events at once and take the game's other
+ * requests (login, products, purchases) first, so analytics never delay a purchase. Returns 0,
+ * or -1 (unchanged) for a count outside 1..6. Any time; applies from the next event sent. */
+VONDSDK_C_API int VONDSDK_C_CALL vond_set_events_in_flight(int count);
+
 /* Sends every SDK log line of min_level (VOND_LOG_*) or above to callback, also when the log
  * file is off (it is written on test devices only). In the default mode lines arrive on a
  * thread of the SDK's own, in the order they were logged; in the update-thread mode inside

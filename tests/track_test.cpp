@@ -56,7 +56,8 @@ protected:
         server_.Reply([](const std::string& request) {
             if (IsRequestFor(request, "/sdkapi/v3/config/client.do"))
                 return HttpAnswer(200, R"({"code":200,"isTestDevice":1})");
-            if (IsRequestFor(request, kTrackPath)) return HttpAnswer(200, R"({"code":0,"msg":"ok"})");
+            // Only an envelope that says 200 acknowledges an event.
+            if (IsRequestFor(request, kTrackPath)) return HttpAnswer(200, R"({"code":200,"msg":"Success"})");
             return HttpAnswer(500, "busy");
         });
         vondtest::SetEnv("VOND_SDK_ORIGIN", server_.Url(""));
@@ -194,7 +195,7 @@ TEST_F(Tracking, FirstEventsAfterAFreshInstallAreNumberedFromOne) {
     EXPECT_EQ(second.at("event"), "qlx_self_purchase_done");
     EXPECT_FALSE(second.contains("value"));
     EXPECT_EQ(AppConf(), R"({"AttributionFlag":0,"EventOrder":2})");
-    EXPECT_TRUE(vondtest::WaitUntil([&] { return Logged("Post Event resp: {\"code\":0,\"msg\":\"ok\"}"); }));
+    EXPECT_TRUE(vondtest::WaitUntil([&] { return Logged("Post Event resp: {\"code\":200,\"msg\":\"Success\"}"); }));
 }
 
 TEST_F(Tracking, NamesLevelAndValueFollowTheEvent) {

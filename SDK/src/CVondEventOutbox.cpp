@@ -23,9 +23,10 @@ constexpr char kUnreadableSuffix[] = ".unreadable-";
 constexpr char kEventOrderKey[] = "eventOrder";
 constexpr char kDroppedAtBound[] = "Event Outbox Full, Dropped Oldest Events:";
 constexpr char kRetryLine[] = "Post Event Not Acknowledged, Retry In Ms:";
+constexpr char kRefusedForGood[] = "Post Event Refused By The Endpoint, Dropped:";
 constexpr char kJournalError[] = "Event Outbox Not Writable, Events Kept In Memory Only:";
 constexpr char kNotStarted[] = "Event Writer Not Running, Dropped Event";
-constexpr char kTooLarge[] = "Post Event Too Large, Dropped, Bytes:";
+constexpr char kTooLarge[] = "Post Event Too Large, Dropped:";
 constexpr char kRecovered[] = "Event Outbox Recovered Unsent Events:";
 constexpr char kStillStopping[] = "Event writer of the last session still running, events of this one dropped";
 constexpr char kJournalBack[] = "Event Outbox Writable Again:";
@@ -47,6 +48,11 @@ constexpr size_t kCompactAbove = 1u << 20;
 constexpr size_t kRecordOverhead = 17;
 // A compaction that failed (full disk) is tried again no sooner than this.
 constexpr std::chrono::seconds kCompactRetry(5);
+// Envelope codes by which the tracking endpoint refuses an event itself: sending the same body
+// again can never succeed.
+constexpr int32_t kPermanentEnvelopeCodes[] = {4010};
+// HTTP statuses that refuse the request itself (bad request, body too large, unprocessable).
+constexpr int32_t kPermanentStatuses[] = {400, 413, 422};
 // A group whose numbers could not be claimed (another process hung holding the lock) waits this long.
 constexpr std::chrono::seconds kClaimRetry(1);
 
@@ -74,6 +80,11 @@ std::string OwnJournalName() {
         for (int i = 0; i < 32; ++i) id.push_back(kHex[device() & 0xF]);
     }
     return std::string(kJournalName) + "." + id;
+}
+
+template <size_t N>
+bool Holds(const int32_t (&codes)[N], int32_t code) {
+    return std::find(std::begin(codes), std::end(codes), code) != std::end(codes);
 }
 
 long long UnixMilliseconds() {
@@ -134,10 +145,10 @@ bool CVondEventOutbox::Start() {
         stopping_ = false;
         done_ = false;
         joining_ = false;
-        sendable_ = false;
         nextGroupAt_ = Clock::time_point{};
-        retryAt_ = Clock::time_point{};
+        nextSendAt_ = Clock::time_point::max();
         outstanding_.store(0);
+        inFlightCount_.store(0);
         // The writer's own state; no writer runs now.
         journal_.Close();
         lock_.Unlock();
@@ -150,12 +161,13 @@ bool CVondEventOutbox::Start() {
         adopted_.clear();
         pending_.clear();
         pendingBytes_ = 0;
-        inFlight_ = false;
-        inFlightNumber_ = 0;
+        livePending_ = 0;
         highestNumber_ = 0;
-        failures_ = 0;
+        failuresInARow_ = 0;
+        lastSentLive_ = false;
     }
     started_ = true;
+    ++session_;
     journalPath_ = VondConfigUtils::GetAppFilePath(OwnJournalName());
     lockPath_ = platform::LockPathFor(journalPath_);
     appFolder_ = VondConfigUtils::GetAppFilePath(std::string());
@@ -192,6 +204,12 @@ void CVondEventOutbox::Submit(nlohmann::json body) {
     if (wake) wake_.notify_one();
 }
 
+bool CVondEventOutbox::SetMaxInFlight(int count) {
+    if (count < 1 || count > kMostInFlight) return false;
+    maxInFlight_.store(count);
+    return true;
+}
+
 bool CVondEventOutbox::Shutdown(std::chrono::milliseconds bound) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!started_ || writer_.get_id() == std::this_thread::get_id()) return done_;
@@ -225,10 +243,9 @@ void CVondEventOutbox::Run() {
             if (stopping_ || !settlements_.empty()) break;
             const Clock::time_point now = Clock::now();
             if (!incoming_.empty() && now >= nextGroupAt_) break;
-            if (sendable_ && now >= retryAt_) break;
-            Clock::time_point until = Clock::time_point::max();
-            if (!incoming_.empty()) until = nextGroupAt_;
-            if (sendable_) until = std::min(until, retryAt_);
+            if (now >= nextSendAt_) break;
+            Clock::time_point until = nextSendAt_;
+            if (!incoming_.empty()) until = std::min(until, nextGroupAt_);
             if (until == Clock::time_point::max()) {
                 wake_.wait(lock);
             } else {
@@ -244,6 +261,8 @@ void CVondEventOutbox::Run() {
 
         try {
             for (const auto& settlement : settlements) Settle(settlement);
+            // An event that was on the wire when the outbox passed its bound goes once answered.
+            if (!settlements.empty()) EnforceBound();
             if (!bodies.empty()) WriteGroup(std::move(bodies));
             if (stopping) {
                 FinishJournal();
@@ -261,7 +280,6 @@ void CVondEventOutbox::Run() {
         }
 
         lock.lock();
-        sendable_ = !inFlight_ && !pending_.empty();
         if (stopping) {
             done_ = true;
             finished_.notify_all();
@@ -448,15 +466,22 @@ void CVondEventOutbox::WriteGroup(std::vector<nlohmann::json> bodies) {
         bodies[i][kEventOrderKey] = "n" + std::to_string(number);
         std::string text = CompactJson(bodies[i]);
         highestNumber_ = std::max(highestNumber_, number);
-        if (text.size() > kMaxBytes) {
-            // Alone past the bound: it would push every older event out. Its number stays used.
-            LOG(ERROR) << kTooLarge << text.size();
+        if (text.size() > kMaxEventBytes) {
+            // The endpoint would refuse it on every try, and it would crowd out older events.
+            // Its number stays used.
+            LOG(ERROR) << kTooLarge << " n" << number << ", Bytes: " << text.size() << " (bound " << kMaxEventBytes
+                       << ")";
             outstanding_.fetch_sub(1);
             continue;
         }
         AppendRecord(journal::Record(journal::kEvent, number, text));
         pendingBytes_ += text.size();
-        pending_.push_back(Pending{number, std::move(text)});
+        Pending event;
+        event.number = number;
+        event.text = std::move(text);
+        event.live = true;
+        pending_.push_back(std::move(event));
+        ++livePending_;
     }
     EnforceBound();
     WriteJournal(true);
@@ -469,12 +494,16 @@ void CVondEventOutbox::WriteGroup(std::vector<nlohmann::json> bodies) {
 void CVondEventOutbox::EnforceBound() {
     size_t dropped = 0;
     std::string records;
-    // The event on the wire stays: its answer is still to come.
-    auto victim = pending_.begin();
-    if (inFlight_ && victim != pending_.end() && victim->number == inFlightNumber_) ++victim;
-    while ((pending_.size() > kMaxEvents || pendingBytes_ > kMaxBytes) && victim != pending_.end()) {
+    for (auto victim = pending_.begin();
+         (pending_.size() > kMaxEvents || pendingBytes_ > kMaxBytes) && victim != pending_.end();) {
+        // An event on the wire stays: its answer is still to come.
+        if (victim->inFlight) {
+            ++victim;
+            continue;
+        }
         records += journal::Record(journal::kDropped, victim->number);
         pendingBytes_ -= victim->text.size();
+        if (victim->live) --livePending_;
         victim = pending_.erase(victim);
         outstanding_.fetch_sub(1);
         ++dropped;
@@ -484,32 +513,52 @@ void CVondEventOutbox::EnforceBound() {
     LOG(WARNING) << kDroppedAtBound << dropped;
 }
 
-void CVondEventOutbox::Settle(const Settlement& settlement) {
-    if (!inFlight_ || settlement.number != inFlightNumber_) return;
-    inFlight_ = false;
-    auto event = std::find_if(pending_.begin(), pending_.end(),
-                              [&](const Pending& each) { return each.number == settlement.number; });
-    if (!settlement.delivered) {
-        const Clock::duration delay = RetryDelay();
-        retryAt_ = Clock::now() + delay;
-        LOG(WARNING) << kRetryLine << std::chrono::duration_cast<std::chrono::milliseconds>(delay).count();
-        return;
-    }
-    failures_ = 0;
-    retryAt_ = Clock::now();
-    if (event == pending_.end()) return;  // dropped at the bound meanwhile
+void CVondEventOutbox::Erase(std::deque<Pending>::iterator event) {
     pendingBytes_ -= event->text.size();
+    if (event->live) --livePending_;
     pending_.erase(event);
     outstanding_.fetch_sub(1);
-    // Not flushed on its own: an acknowledgement lost to a crash only sends the event again,
-    // and the backend drops the repeat by its number.
-    AppendRecord(journal::Record(journal::kAcknowledged, settlement.number));
 }
 
-CVondEventOutbox::Clock::duration CVondEventOutbox::RetryDelay() {
+void CVondEventOutbox::Settle(const Settlement& settlement) {
+    if (settlement.session != session_) return;
+    auto event = std::lower_bound(pending_.begin(), pending_.end(), settlement.number,
+                                  [](const Pending& each, uint64_t number) { return each.number < number; });
+    if (event == pending_.end() || event->number != settlement.number || !event->inFlight) return;
+    event->inFlight = false;
+    inFlightCount_.fetch_sub(1);
+    switch (settlement.answer) {
+        case Answer::Acknowledged:
+            failuresInARow_ = 0;
+            Erase(event);
+            // Not flushed on its own: an acknowledgement lost to a crash only sends the event
+            // again, and the backend drops the repeat by its number.
+            AppendRecord(journal::Record(journal::kAcknowledged, settlement.number));
+            return;
+        case Answer::Refused:
+            // The endpoint is up and answering: only this event is at fault.
+            failuresInARow_ = 0;
+            if (++event->refusals >= kMostRefusals) {
+                LOG(ERROR) << kRefusedForGood << " n" << settlement.number << ", Http Code: " << settlement.httpStatus
+                           << ", Code: " << settlement.code << ", Tries: " << event->refusals;
+                Erase(event);
+                AppendRecord(journal::Record(journal::kDropped, settlement.number));
+                return;
+            }
+            break;
+        case Answer::Failed:
+            ++failuresInARow_;
+            break;
+    }
+    const Clock::duration delay = RetryDelay(event->failures++);
+    event->retryAt = Clock::now() + delay;
+    LOG(WARNING) << kRetryLine << std::chrono::duration_cast<std::chrono::milliseconds>(delay).count() << ", n"
+                 << settlement.number << ", Code: " << settlement.code;
+}
+
+CVondEventOutbox::Clock::duration CVondEventOutbox::RetryDelay(int failures) const {
     static thread_local std::minstd_rand random(std::random_device{}());
-    const int doublings = std::min(failures_, 20);
-    ++failures_;
+    const int doublings = std::min(failures, 20);
     Clock::duration delay = retryBase_ * (int64_t(1) << doublings);
     if (delay > kMaxRetryDelay) delay = kMaxRetryDelay;
     // Up to a quarter more, so that many players coming back online do not retry in step.
@@ -518,22 +567,79 @@ CVondEventOutbox::Clock::duration CVondEventOutbox::RetryDelay() {
     return std::min<Clock::duration>(delay, kMaxRetryDelay);
 }
 
-void CVondEventOutbox::SendNext() {
-    if (inFlight_ || pending_.empty() || Clock::now() < retryAt_) return;
-    const Pending& event = pending_.front();
-    inFlight_ = true;
-    inFlightNumber_ = event.number;
+CVondEventOutbox::Pending* CVondEventOutbox::NextToSend(Clock::time_point now, bool probing) {
+    if (probing) {
+        // Only the oldest event probes the endpoint, at its own back-off, which grows with
+        // every failure: the others wait for its answer instead of hammering a backend that
+        // is down.
+        for (auto& event : pending_) {
+            if (event.inFlight) return nullptr;
+            if (event.retryAt <= now) return &event;
+            nextSendAt_ = std::min(nextSendAt_, event.retryAt);
+            return nullptr;
+        }
+        return nullptr;
+    }
+    // Oldest first, events of this run taking turns with those taken over from ended runs: a
+    // long backlog never holds back what the player does now.
+    const size_t backlog = pending_.size() - livePending_;
+    const bool wantLive = livePending_ != 0 && (backlog == 0 || !lastSentLive_);
+    Pending* live = nullptr;
+    Pending* old = nullptr;
+    for (auto& event : pending_) {
+        if (event.inFlight) continue;
+        if (event.retryAt > now) {
+            nextSendAt_ = std::min(nextSendAt_, event.retryAt);
+            continue;
+        }
+        Pending*& slot = event.live ? live : old;
+        if (slot == nullptr) slot = &event;
+        // Stop at the first event of the kind whose turn it is; the other kind is the fallback.
+        if ((wantLive && live != nullptr) || (!wantLive && old != nullptr)) break;
+    }
+    Pending* next = wantLive ? (live != nullptr ? live : old) : (old != nullptr ? old : live);
+    if (next != nullptr) lastSentLive_ = next->live;
+    return next;
+}
+
+void CVondEventOutbox::Post(Pending& event) {
+    event.inFlight = true;
+    inFlightCount_.fetch_add(1);
     const uint64_t number = event.number;
-    CVondApi::Instance().PostTrack(event.text, [this, number](HttpResp resp) {
+    const uint64_t session = session_;
+    CVondApi::Instance().PostTrack(event.text, [this, number, session](HttpResp resp) {
         LOG(DEBUG) << "Post Event resp: " << ToUtf8(resp.data);
-        // Only HTTP 200 with a readable envelope takes an event out of the outbox.
-        const bool delivered = resp.code != kCodeJsonParseError && resp.code != kCodeExchangeFailed;
+        Settlement settlement{session, number, Answer::Failed, resp.code, resp.httpStatus};
+        // Only an envelope that says 200 acknowledges: a backend error inside an HTTP 200 (busy,
+        // overloaded) is a failure like any other.
+        if (resp.httpStatus == 200 && resp.code == kCodeOk) {
+            settlement.answer = Answer::Acknowledged;
+        } else if ((resp.httpStatus == 200 && Holds(kPermanentEnvelopeCodes, resp.code)) ||
+                   Holds(kPermanentStatuses, resp.httpStatus)) {
+            settlement.answer = Answer::Refused;
+        }
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            settlements_.push_back(Settlement{number, delivered});
+            settlements_.push_back(settlement);
         }
         wake_.notify_one();
     });
+}
+
+void CVondEventOutbox::SendNext() {
+    nextSendAt_ = Clock::time_point::max();
+    const int window = maxInFlight_.load();
+    // Every answer of a whole window failed: the endpoint looks down or overloaded.
+    const bool probing = failuresInARow_ >= window;
+    const int limit = probing ? 1 : window;
+    const Clock::time_point now = Clock::now();
+    while (inFlightCount_.load() < limit) {
+        Pending* next = NextToSend(now, probing);
+        if (next == nullptr) return;
+        Post(*next);
+    }
+    // The window is full: the next answer wakes the writer.
+    nextSendAt_ = Clock::time_point::max();
 }
 
 }  // namespace VondSdk

@@ -12,6 +12,7 @@
 #include "VondProxy.h"
 #include "src/CVondCallbackRelay.h"
 #include "src/CVondCore.h"
+#include "src/CVondEventOutbox.h"
 #include "src/ResultCodes.h"
 #include "utils/Guarded.h"
 #include "utils/VondLogging.h"
@@ -27,6 +28,7 @@ using VondSdk::kInitFailure;
 using VondSdk::kNotInit;
 
 constexpr char kTooManyPending[] = "Too Many Pending Operations.";
+constexpr char kInFlightRefused[] = "Events In Flight Not Changed, Not In 1..6:";
 
 // NULL counts as ""; invalid UTF-8 becomes U+FFFD, as unpaired surrogates do on the C++ side.
 std::wstring Wide(const char* text) { return text == nullptr ? std::wstring() : VondSdk::ToWide(text); }
@@ -100,6 +102,12 @@ int VONDSDK_C_CALL vond_set_keep_eos_between_sessions(int keep) {
 
 void VONDSDK_C_CALL vond_set_startup_timeout_ms(int timeout_ms) {
     VondSdk::CVondCore::Instance().SetStartupTimeout(std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0));
+}
+
+int VONDSDK_C_CALL vond_set_events_in_flight(int count) {
+    if (VondSdk::CVondEventOutbox::Instance().SetMaxInFlight(count)) return 0;
+    LOG(WARNING) << kInFlightRefused << count;
+    return -1;
 }
 
 void VONDSDK_C_CALL vond_set_log_callback(int min_level, VondLogCallback callback, void* user) {

@@ -1,9 +1,11 @@
 // The event outbox across game processes, judged by the backend emulator's own record (which
 // keeps each app, device and event number once and counts repeats). One harness plays every
-// scenario of the table: a burst cut short by Exit, an endpoint that refuses for a while, games
-// killed at random moments while posting, an outbox at its bound, two games on one data folder
-// at once, a killed game's journal beside a live one's, and (in this process, where the file
-// fault hook reaches) a journal that cannot be read beside a disk that fills for a while.
+// scenario of the table: a burst cut short by Exit, an endpoint that refuses for a while (also
+// inside an HTTP 200), one event refused for good before many small ones, a backlog beside the
+// events of the running game, games killed at random moments while posting, an outbox at its
+// bound, two games on one data folder at once, a killed game's journal beside a live one's, and
+// (in this process, where the file fault hook reaches) a journal that cannot be read beside a
+// disk that fills for a while.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -23,6 +25,7 @@
 #include <nlohmann/json.hpp>
 
 #include "VondProxy.h"
+#include "vondsdk_c.h"
 #include "platform/Platform.h"
 #include "src/CVondEventOutbox.h"
 #include "src/EventJournal.h"
@@ -123,6 +126,8 @@ enum class Kind {
     TwoAtOnce,
     KilledBesideLive,
     DiskFaultsInThisProcess,
+    RefusedForGoodBeforeSmallOnes,
+    BacklogBesideLive,
 };
 
 struct Scenario {
@@ -130,7 +135,14 @@ struct Scenario {
     Kind kind;
     int events;
     std::vector<json> faults;  // on the tracking path, in order
+    std::string pads;          // "index:bytes,...": events padded to that size
+    int inFlight = 0;          // the games' events in flight; 0 keeps the default
 };
+
+// Events a run posts with a "pad" member carry this in their body.
+constexpr char kPadded[] = "\"pad\":\"";
+constexpr char kRefusedLine[] = "Post Event Refused By The Endpoint, Dropped: n";
+constexpr char kTooLargeLine[] = "Post Event Too Large, Dropped: n";
 
 class EventOutbox : public ::testing::Test {
 protected:
@@ -150,6 +162,9 @@ protected:
         vondtest::SetEnv("VOND_SDK_TRACK_RETRY_MS", retryMs);
         vondtest::SetEnv("VOND_PROBE_APP_ID", world.server.AppId());
         vondtest::SetEnv("VOND_PROBE_APP_KEY", world.server.AppKey());
+        vondtest::SetEnv("VOND_PROBE_LOG", world.Path("log"));
+        vondtest::SetEnv("VOND_PROBE_PAD", std::string());
+        vondtest::SetEnv("VOND_PROBE_IN_FLIGHT", std::string());
     }
 
     // Starts one game: a burst of events (stopped by the file "stop-<run>" when stoppable) or,
@@ -208,15 +223,23 @@ protected:
         EXPECT_EQ(game.Wait(kBound), 0) << "run " << run;
     }
 
-    // Every event of the run arrived once, its numbers in arrival order rising.
-    static void ExpectWhole(const Record& record, const std::string& run, int events) {
+    // Every event of the run arrived once. Sent oldest first with a few in flight, an event
+    // arrives ahead of fewer older ones than can be in flight at once; when some were refused
+    // for a while (inOrder false) those come later, after their own back-off.
+    static void ExpectWhole(const Record& record, const std::string& run, int events, bool inOrder = true) {
         auto found = record.indexes.find(run);
         ASSERT_NE(found, record.indexes.end()) << "nothing of run " << run;
         std::set<int> distinct(found->second.begin(), found->second.end());
         EXPECT_EQ(found->second.size(), size_t(events)) << "run " << run;
         EXPECT_EQ(distinct.size(), size_t(events)) << "run " << run;
+        if (!inOrder) return;
         const auto& numbers = record.numbers.at(run);
-        for (size_t i = 1; i < numbers.size(); ++i) EXPECT_LT(numbers[i - 1], numbers[i]) << "run " << run;
+        for (size_t i = 0; i < numbers.size(); ++i) {
+            size_t overtaken = 0;
+            for (size_t j = i + 1; j < numbers.size(); ++j) overtaken += numbers[j] < numbers[i] ? 1 : 0;
+            EXPECT_LT(overtaken, size_t(VondSdk::CVondEventOutbox::kMostInFlight))
+                << "run " << run << ": n" << numbers[i] << " went ahead of " << overtaken << " older events";
+        }
     }
 
     static void ExpectNoNumberTwice(const Record& record) {
@@ -226,6 +249,8 @@ protected:
     void Play(const Scenario& scenario, std::mt19937& random) {
         World world;
         Point(world, scenario.kind == Kind::AtTheBound ? "600000" : "30");
+        vondtest::SetEnv("VOND_PROBE_PAD", scenario.pads);
+        if (scenario.inFlight != 0) vondtest::SetEnv("VOND_PROBE_IN_FLIGHT", std::to_string(scenario.inFlight));
         for (json fault : scenario.faults) {
             fault["path"] = kTrackPath;
             world.server.AddFault(fault);
@@ -252,7 +277,7 @@ protected:
                     return record.startups.size() == 1 && record.indexes["a"].size() >= size_t(scenario.events);
                 });
                 Record record = Read(world.server);
-                ExpectWhole(record, "a", scenario.events);
+                ExpectWhole(record, "a", scenario.events, false);
                 ExpectNoNumberTwice(record);
                 // Refused posts were never recorded, so nothing was sent after an acknowledgement.
                 EXPECT_EQ(world.server.EventRepeats(), 0);
@@ -318,8 +343,11 @@ protected:
                 for (const auto& event : contents.pending) kept.insert(event.number);
                 const uint64_t oldestKept = last - VondSdk::CVondEventOutbox::kMaxEvents + 1;
                 for (uint64_t n = oldestKept; n <= last; ++n) ASSERT_EQ(kept.count(n), 1u) << "n" << n;
-                // Besides the newest, only the start-up event, which may have been on the wire.
-                for (uint64_t n : kept) EXPECT_TRUE(n >= oldestKept || n == 1) << "n" << n << " should be dropped";
+                // Besides the newest, only the first few, which may have been on the wire.
+                for (uint64_t n : kept) {
+                    EXPECT_TRUE(n >= oldestKept || n <= uint64_t(VondSdk::CVondEventOutbox::kMostInFlight))
+                        << "n" << n << " should be dropped";
+                }
                 std::string conf;
                 vondtest::ReadFile(world.data.Path() + Sep() + world.server.AppId() + Sep() + "AppConf", conf);
                 EXPECT_NE(conf.find("\"EventOrder\":" + std::to_string(last)), std::string::npos) << conf;
@@ -409,7 +437,80 @@ protected:
             case Kind::DiskFaultsInThisProcess:
                 PlayDiskFaults(world, scenario.events);
                 break;
+            case Kind::RefusedForGoodBeforeSmallOnes:
+                PlayRefusedForGood(world, scenario);
+                break;
+            case Kind::BacklogBesideLive:
+                PlayBacklogBesideLive(world, scenario.events);
+                break;
         }
+    }
+
+    // The padded events come first: one the endpoint refuses (413) on every try, one past the
+    // writer's bound. The small ones behind them all arrive; the refused one is dropped after
+    // at most three tries and the large one never leaves the writer, each with a log line
+    // naming its number, and the run leaves no journal behind.
+    void PlayRefusedForGood(const World& world, const Scenario& scenario) {
+        std::set<int> padded;
+        std::istringstream pads(scenario.pads);
+        for (std::string item; std::getline(pads, item, ',');) padded.insert(std::atoi(item.c_str()));
+        const int small = scenario.events - int(padded.size());
+        auto log = [&] {
+            std::string text;
+            vondtest::ReadFile(world.Path("log"), text);
+            return text;
+        };
+        Burst(world, "a", scenario.events, [&] {
+            return Read(world.server).indexes["a"].size() >= size_t(small) &&
+                   log().find(kRefusedLine) != std::string::npos;
+        });
+        Record record = Read(world.server);
+        ExpectNoNumberTwice(record);
+        const auto& got = record.indexes["a"];
+        EXPECT_EQ(got.size(), size_t(small));
+        for (int i : got) EXPECT_EQ(padded.count(i), 0u) << "padded event " << i << " was recorded";
+        ASSERT_EQ(record.startups.size(), 1u);
+        // Numbered in the order posted, after the start-up event: the refused one is n2, the
+        // one past the bound n3.
+        EXPECT_NE(log().find(std::string(kRefusedLine) + "2,"), std::string::npos) << log();
+        EXPECT_NE(log().find(std::string(kTooLargeLine) + "3,"), std::string::npos) << log();
+        int refusedTries = 0;
+        for (const json& request : world.server.Requests()) {
+            if (request.value("path", "") != kTrackPath) continue;
+            EXPECT_LT(request.value("bodyBytes", size_t(0)), VondSdk::CVondEventOutbox::kMaxEventBytes);
+            if (request.value("body", "").find(kPadded) != std::string::npos) ++refusedTries;
+        }
+        EXPECT_GE(refusedTries, 1);
+        EXPECT_LE(refusedTries, VondSdk::CVondEventOutbox::kMostRefusals);
+        const std::string appFolder = world.data.Path() + Sep() + world.server.AppId();
+        EXPECT_TRUE(Journals(appFolder).empty()) << "the refused event is still owed";
+    }
+
+    // A run leaves a backlog (the endpoint was down); the next run posts while it drains over a
+    // slow link: its own events arrive long before the backlog is through.
+    void PlayBacklogBesideLive(const World& world, int backlog) {
+        world.server.AddFault({{"path", kTrackPath}, {"kind", "status"}, {"status", 503}, {"count", 1000000}});
+        Burst(world, "old", backlog, nullptr);
+        ASSERT_TRUE(Read(world.server).indexes["old"].empty());
+        world.server.Reset();
+        world.server.AddFault({{"path", kTrackPath}, {"kind", "delay"}, {"delayMs", 20}, {"count", 1000000}});
+        const int live = 20;
+        Burst(world, "live", live, [&] {
+            Record record = Read(world.server);
+            return record.indexes["old"].size() >= size_t(backlog) && record.indexes["live"].size() >= size_t(live);
+        });
+        ExpectWhole(Read(world.server), "old", backlog);
+        ExpectWhole(Read(world.server), "live", live);
+        int oldSeen = 0;
+        int oldBeforeLastLive = -1;
+        int liveSeen = 0;
+        for (const auto& entry : world.server.Events()) {
+            const std::string run = entry.at("event").at("context").value("run", "");
+            if (run == "old") ++oldSeen;
+            if (run == "live" && ++liveSeen == live) oldBeforeLastLive = oldSeen;
+        }
+        EXPECT_GE(oldBeforeLastLive, 0);
+        EXPECT_LT(oldBeforeLastLive, backlog / 2) << "the running game's events waited behind the backlog";
     }
 
     // This process plays the game, as only here does the file fault hook reach the SDK. A
@@ -508,10 +609,21 @@ TEST_F(EventOutbox, EveryEventArrivesOnceInOrderAcrossExitsRefusalsKillsAndTheBo
     const json dropped = {{"kind", "drop"}, {"count", 3}};
     const json garbage = {{"kind", "body"}, {"body", "<html>not an envelope</html>"}, {"count", 3}};
     const json always503 = {{"kind", "status"}, {"status", 503}, {"count", 1000000}};
+    // An error inside an HTTP 200 is no acknowledgement.
+    const json busy = {{"kind", "envelope"}, {"code", 503}, {"msg", "System busy, try later"}, {"count", 5}};
+    const json tooLarge = {{"kind", "status"}, {"status", 413}, {"match", kPadded}, {"count", 1000000}};
     std::vector<Scenario> table = {
         {"300 events, then Exit after one update", Kind::BurstThenExit, 300, {}},
+        {"300 events six in flight, then Exit after one update", Kind::BurstThenExit, 300, {}, "", 6},
         {"endpoint answers 503, drops the connection, sends garbage, then accepts", Kind::RefusedThenAccepted, 20,
          {refuse503, dropped, garbage}},
+        {"the same, one event in flight at a time", Kind::RefusedThenAccepted, 20, {refuse503, dropped, garbage}, "",
+         1},
+        {"endpoint answers HTTP 200 with a busy envelope five times, then accepts", Kind::RefusedThenAccepted, 20,
+         {busy}},
+        {"an event refused for good (413) and one past the bound before 20 small ones",
+         Kind::RefusedForGoodBeforeSmallOnes, 22, {tooLarge}, "0:2000,1:1258291"},
+        {"a backlog of 300 beside the running game's events", Kind::BacklogBesideLive, 300, {}},
         {"outbox at its bound", Kind::AtTheBound, int(VondSdk::CVondEventOutbox::kMaxEvents) + 50, {always503}},
     };
     table.push_back({"two games on one data folder at once", Kind::TwoAtOnce, 300, {}});
@@ -519,6 +631,11 @@ TEST_F(EventOutbox, EveryEventArrivesOnceInOrderAcrossExitsRefusalsKillsAndTheBo
     for (int i = 0; i < KillTrials(); ++i) table.push_back({"killed while posting", Kind::KilledWhilePosting, 0, {}});
     // Last: the SDK then runs in this process, once.
     table.push_back({"an unreadable journal and a disk full for a while", Kind::DiskFaultsInThisProcess, 400, {}});
+
+    // The setting's range, through the C interface the games use.
+    EXPECT_EQ(vond_set_events_in_flight(0), -1);
+    EXPECT_EQ(vond_set_events_in_flight(VondSdk::CVondEventOutbox::kMostInFlight + 1), -1);
+    EXPECT_EQ(VondSdk::CVondEventOutbox::Instance().MaxInFlight(), VondSdk::CVondEventOutbox::kDefaultInFlight);
 
     std::mt19937 random(std::random_device{}());
     int trial = 0;

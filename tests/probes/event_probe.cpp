@@ -5,15 +5,22 @@
 //   loop     posts an event every few milliseconds until it is killed, appending
 //            "<index> <unix ms>" to VOND_PROBE_MARKERS after each post returned
 //   abandon  posts 50 events and returns from main without Exit
-// Every event is "probe" with {"run":VOND_PROBE_RUN,"i":<index>}. App id and key come from
-// VOND_PROBE_APP_ID and VOND_PROBE_APP_KEY, the backend from the SDK's own settings.
+// Every event is "probe" with {"run":VOND_PROBE_RUN,"i":<index>}; VOND_PROBE_PAD ("i:bytes,...")
+// adds a "pad" member of that many bytes to the events at those indexes. VOND_PROBE_IN_FLIGHT
+// sets the events in flight through the C interface (exit status 3 when refused), and
+// VOND_PROBE_LOG names a file that receives the SDK's warning and error lines. App id and key
+// come from VOND_PROBE_APP_ID and VOND_PROBE_APP_KEY, the backend from the SDK's own settings.
 #include <VondProxy.h>
+#include <vondsdk_c.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <map>
+#include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -28,8 +35,23 @@ std::wstring Wide(const std::string& text) {
     return std::wstring(text.begin(), text.end());
 }
 
+std::map<int, size_t> Pads() {
+    std::map<int, size_t> pads;
+    std::istringstream list(Env("VOND_PROBE_PAD"));
+    std::string item;
+    while (std::getline(list, item, ',')) {
+        const size_t colon = item.find(':');
+        if (colon != std::string::npos) pads[std::atoi(item.c_str())] = std::stoul(item.substr(colon + 1));
+    }
+    return pads;
+}
+
 void Post(int index) {
-    const std::string params = "{\"run\":\"" + Env("VOND_PROBE_RUN") + "\",\"i\":" + std::to_string(index) + "}";
+    static const std::map<int, size_t> pads = Pads();
+    std::string params = "{\"run\":\"" + Env("VOND_PROBE_RUN") + "\",\"i\":" + std::to_string(index);
+    auto pad = pads.find(index);
+    if (pad != pads.end()) params += ",\"pad\":\"" + std::string(pad->second, 'x') + "\"";
+    params += "}";
     VondProxy::PostEvent(L"probe", Wide(params), std::numeric_limits<double>::quiet_NaN());
 }
 
@@ -43,10 +65,26 @@ bool FileExists(const std::string& path) {
     return in.good();
 }
 
+std::mutex g_logMutex;
+
+void VONDSDK_C_CALL Logged(int, const char* line, void* user) {
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    auto& file = *static_cast<std::ofstream*>(user);
+    file << line << "\n";
+    file.flush();
+}
+
 }  // namespace
 
 int main() {
     const std::string mode = Env("VOND_PROBE_MODE");
+    if (!Env("VOND_PROBE_LOG").empty()) {
+        // Never destroyed: the SDK's log thread may still write while the process ends.
+        auto* log = new std::ofstream(Env("VOND_PROBE_LOG"), std::ios::app | std::ios::binary);
+        vond_set_log_callback(VOND_LOG_WARNING, &Logged, log);
+    }
+    const std::string inFlight = Env("VOND_PROBE_IN_FLIGHT");
+    if (!inFlight.empty() && vond_set_events_in_flight(std::atoi(inFlight.c_str())) != 0) return 3;
     VondProxy::Init(Wide(Env("VOND_PROBE_APP_ID")), Wide(Env("VOND_PROBE_APP_KEY")), nullptr);
     if (mode == "burst") {
         const int count = std::atoi(Env("VOND_PROBE_EVENTS").c_str());

@@ -66,6 +66,8 @@ namespace Vond
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         static extern void vond_set_startup_timeout_ms(int timeoutMs);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        static extern int vond_set_events_in_flight(int count);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         static extern void vond_set_log_callback(int minLevel, NativeLog callback, IntPtr user);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         static extern void vond_login(NativeResult callback, IntPtr user);
@@ -141,6 +143,10 @@ namespace Vond
 
         // How long start-up waits for the backend's configuration (0: the transport's bounds).
         public static void SetStartupTimeoutMs(int timeoutMs) { vond_set_startup_timeout_ms(timeoutMs); }
+
+        // How many analytics events may wait for the endpoint's answer at once, 1 to 6 (default
+        // 4); false (unchanged) outside that range.
+        public static bool SetEventsInFlight(int count) { return vond_set_events_in_flight(count) == 0; }
 
         // Every SDK log line of minLevel or above, also when the log file is off; null stops it.
         // In the update-thread mode the lines arrive inside UpdateSDKEvent, otherwise on an SDK
