@@ -340,11 +340,14 @@ public:
 
         // Events: the backend's record, and what each number carried on the wire.
         std::map<std::string, int> arrived;
+        std::map<std::string, std::string> arrivedAs;  // event -> the numbers and devices it arrived under
         for (const json& entry : server_.Events()) {
             const json& event = entry.at("event");
             const json context = event.value("context", json::object());
             if (context.is_object() && context.contains("run")) {
-                ++arrived[context.value("run", std::string()) + "/" + std::to_string(context.value("i", -1))];
+                const std::string key = context.value("run", std::string()) + "/" + std::to_string(context.value("i", -1));
+                ++arrived[key];
+                arrivedAs[key] += " " + event.value("eventOrder", std::string()) + "@" + event.value("deviceId", std::string());
             }
         }
         std::map<std::string, std::set<std::string>> carried;  // event number -> distinct bodies
@@ -361,9 +364,14 @@ public:
             ++lostEvents;
             lostNames += " " + key;
         }
-        for (const auto& [key, count] : arrived) twiceEvents += count > 1 ? 1 : 0;
+        std::string twiceNames;
+        for (const auto& [key, count] : arrived) {
+            if (count < 2) continue;
+            ++twiceEvents;
+            twiceNames += " " + key + " (" + arrivedAs[key] + " )";
+        }
         if (lostEvents > 0) verdict.broken.push_back(std::to_string(lostEvents) + " events posted with the fault off never arrived:" + lostNames);
-        if (twiceEvents > 0) verdict.broken.push_back(std::to_string(twiceEvents) + " events arrived under two numbers");
+        if (twiceEvents > 0) verdict.broken.push_back(std::to_string(twiceEvents) + " events arrived under two numbers:" + twiceNames);
         for (const auto& [number, bodies] : carried) {
             if (bodies.size() > 1) verdict.broken.push_back("event number " + number + " carried " + std::to_string(bodies.size()) + " events");
         }
