@@ -195,3 +195,48 @@ TEST_F(EosStartup, FramesNeverWaitForAStartUpCreatingThePlatform) {
     EXPECT_GE(EOSSim_GetCallCount("EOS_Platform_Tick"), 1);
     VondProxy::Exit();
 }
+
+// Exit while the start-up thread is still creating the platform (a real EOS loads its overlay
+// and caches there), in both modes: the game's thread never waits for that, and the start-up,
+// as it leaves, takes EOS down (EOS not kept) or lets the next Init start a session on the
+// platform it made (EOS kept).
+void ExitWhileThePlatformIsCreated(bool keepEos) {
+    vondtest::RefusingPort refusing;
+    vondtest::SetEnv("VOND_SDK_ORIGIN", refusing.Origin(true));
+    ASSERT_EQ(vond_set_keep_eos_between_sessions(keepEos ? 1 : 0), 0) << "set before any Init of this process";
+    auto info = std::make_shared<EosGameInfo>(vondtest::FullGameInfo());
+    EOSSim_HoldPlatformCreate(1);
+    std::thread startUp([info] { VondProxy::Init(L"app-1", L"key-1", info, &Recorder::Callback); });
+    ASSERT_TRUE(vondtest::WaitUntil([] { return EOSSim_HoldPlatformCreate(1) == 1; }));
+    auto exited = std::async(std::launch::async, [] { VondProxy::Exit(); });
+    // Held until Exit has returned: an Exit that waits for the creation never does.
+    const bool returned = exited.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    EXPECT_TRUE(returned) << "Exit waited for the platform's creation";
+    EXPECT_EQ(EOSSim_GetCallCount("EOS_Shutdown"), 0);
+    EOSSim_HoldPlatformCreate(0);
+    startUp.join();
+    if (!returned) exited.wait();
+    ASSERT_FALSE(Recorder::Records().empty());
+    EXPECT_EQ(Recorder::Records().back().message, L"Epic Init Failure!");
+    if (!keepEos) {
+        EXPECT_EQ(EOSSim_GetCallCount("EOS_Shutdown"), 1);
+        EXPECT_EQ(VondSdk::FPlatform::GetPlatformHandle(), nullptr);
+        return;
+    }
+    // The next session starts on the platform the interrupted start-up made.
+    Recorder::Clear();
+    VondProxy::Init(L"app-1", L"key-1", info, &Recorder::Callback);
+    ASSERT_FALSE(Recorder::Records().empty());
+    EXPECT_EQ(Recorder::Records().back().message, L"Epic Init Success!");
+    EXPECT_EQ(EOSSim_GetCallCount("EOS_Platform_Create"), 1);
+    EXPECT_EQ(EOSSim_GetCallCount("EOS_Shutdown"), 0);
+    VondProxy::Exit();
+}
+
+TEST_F(EosStartup, ExitDuringPlatformCreationLeavesTheShutDownToTheStartUp) {
+    ExitWhileThePlatformIsCreated(false);
+}
+
+TEST_F(EosStartup, KeptEosExitDuringPlatformCreationLeavesTheNextInitToWait) {
+    ExitWhileThePlatformIsCreated(true);
+}

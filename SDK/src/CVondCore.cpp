@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -38,20 +39,23 @@ namespace {
 constexpr char kAttributionFlag[] = "AttributionFlag";
 constexpr char kEventsNotWritten[] = "Exit: event writer did not finish in time";
 constexpr char kOrdersNotWritten[] = "Exit: order writer did not finish in time";
-// What Exit may spend on the disk, order records and events together: it returns within 1 s.
-constexpr std::chrono::milliseconds kExitWriteBound(800);
+// Exit returns within this on the game's thread, in every mode: what is still running then
+// (EOS work of the session, writes, a worker inside a completion, a start-up it interrupted)
+// finishes on its own thread.
+constexpr std::chrono::milliseconds kExitBound(900);
+// Of that: with EOS kept, how long EOS may finish the login or checkout the session started,
+// so that few of their completions land in the next session (those that do are told apart by
+// their session).
+constexpr std::chrono::milliseconds kEosSettleBound(300);
+// What the disk gets, order records and events together.
+constexpr std::chrono::milliseconds kExitWriteBound(500);
 constexpr char kDeadlinePassed[] = "Http Code:, Msg:Client config not answered within the start-up deadline";
 constexpr char kKeptConfigUsed[] = "Client config request failed, EOS ids taken from the kept config";
 constexpr char kEosKept[] = "[EOS SDK] Kept from the last session";
 constexpr char kStaleLogin[] = "Epic login of an ended session dropped";
 constexpr char kEosWorkLeft[] = "Exit: EOS work of the session still running";
-// With EOS kept, Exit lets EOS finish what the session started with it for at most this long,
-// so that its completions do not land in the next session.
-constexpr std::chrono::milliseconds kEosSettleBound(2000);
-// Order writes that completions of the ended session queued after the first flush.
-constexpr std::chrono::milliseconds kOrderWriteBound(2000);
-// How long an Exit that keeps EOS waits for a start-up it interrupted to leave.
-constexpr std::chrono::seconds kStartupLeaveBound(10);
+constexpr char kWorkersLeft[] = "Exit: a request worker is still inside a completion";
+constexpr char kStartupLeft[] = "Exit: the interrupted start-up ends on its own thread";
 
 // Set on the thread running a start-up: Exit called from there (a game callback of the
 // start-up) must not wait for that very start-up.
@@ -168,13 +172,12 @@ void FillGameInfo(const nlohmann::json& clientConfig, EosGameInfo& gameInfo) {
 
 // Ticks EOS until the EOS operations the SDK started are over (bounded): with EOS kept
 // between sessions their completions would otherwise land in the next session.
-void SettleEosWork() {
+void SettleEosWork(std::chrono::steady_clock::time_point deadline) {
     if (FPlatform::OnTickThread()) return;  // Exit from inside the tick: nothing can tick now
     auto idle = [] {
         return !EpicLoginService::isLoggingIn() && CVondPay::Instance().RunningCheckouts().empty() &&
                FPlatform::PendingWork() == 0;
     };
-    const auto deadline = std::chrono::steady_clock::now() + kEosSettleBound;
     while (!idle()) {
         if (std::chrono::steady_clock::now() >= deadline) {
             LOG(WARNING) << kEosWorkLeft;
@@ -227,6 +230,7 @@ void CVondCore::InitSdk(std::string appId, std::string appKey, std::shared_ptr<E
         ok = false;
     }
     t_inStartup = false;
+    bool shutDownEos = false;
     {
         std::lock_guard<std::mutex> lock(lifecycleMutex_);
         startupRunning_ = false;
@@ -234,7 +238,13 @@ void CVondCore::InitSdk(std::string appId, std::string appKey, std::shared_ptr<E
         if (current && lifecycle_ == Lifecycle::Starting) lifecycle_ = ok ? Lifecycle::Running : Lifecycle::Idle;
         ok = current && lifecycle_ == Lifecycle::Running;
         if (current) inited_.store(ok);
+        // What an Exit that returned during this start-up left to it.
+        if (std::exchange(idleWhenStartupLeaves_, false) && lifecycle_ == Lifecycle::Exiting) {
+            lifecycle_ = Lifecycle::Idle;
+        }
+        shutDownEos = std::exchange(eosShutdownLeftToStartup_, false);
     }
+    if (shutDownEos) EpicSdkService::shutdown();
     lifecycleChanged_.notify_all();
     if (ok) {
         Report(callback, kCodeOk, kInitSuccess);
@@ -409,7 +419,14 @@ void CVondCore::Login(ResultCallback callback) {
 }
 
 void CVondCore::Exit() {
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + kExitBound;
+    auto left = [&deadline](std::chrono::steady_clock::time_point until) {
+        const auto bound = std::min(until, deadline) - std::chrono::steady_clock::now();
+        return std::max(std::chrono::duration_cast<std::chrono::milliseconds>(bound), std::chrono::milliseconds(0));
+    };
     const bool keep = keepEos_.load();
+    bool shutDownEos = !keep;
     {
         std::lock_guard<std::mutex> lock(lifecycleMutex_);
         if (keep) {
@@ -417,11 +434,17 @@ void CVondCore::Exit() {
             session_.fetch_add(1);
         } else {
             lifecycle_ = Lifecycle::Exited;
+            // EOS starting on the start-up thread holds EOS for as long as it takes: that
+            // thread takes EOS down as it leaves, so the game's thread never waits for it.
+            if (startupRunning_ && !t_inStartup) {
+                eosShutdownLeftToStartup_ = true;
+                shutDownEos = false;
+            }
         }
         inited_.store(false);
     }
     lifecycleChanged_.notify_all();
-    if (keep) SettleEosWork();
+    if (keep) SettleEosWork(start + kEosSettleBound);
     // First, while the disk is all it needs: the order records still queued (a settled order,
     // a redeemed one to remove) reach the store, then the events not yet in the outbox's
     // journal are written there; what is unsent goes out at the next start. Bounded, so Exit
@@ -431,12 +454,11 @@ void CVondCore::Exit() {
     if (UnconsumedOrder::getInstance().HasDeferred()) {
         orderwriter::Submit([] { UnconsumedOrder::getInstance().RetryDeferred(); });
     }
-    if (!orderwriter::Flush(kExitWriteBound)) LOG(WARNING) << kOrdersNotWritten;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(writeDeadline - std::chrono::steady_clock::now());
-    if (!CVondEventOutbox::Instance().Shutdown(std::max(left, std::chrono::milliseconds(0))))
-        LOG(WARNING) << kEventsNotWritten;
-    if (!keep) EpicSdkService::shutdown();
-    sion::Pool().Stop();
+    if (!orderwriter::Flush(left(writeDeadline))) LOG(WARNING) << kOrdersNotWritten;
+    if (!CVondEventOutbox::Instance().Shutdown(left(writeDeadline))) LOG(WARNING) << kEventsNotWritten;
+    if (shutDownEos) EpicSdkService::shutdown();
+    // In-flight exchanges are cut short at once; only a worker inside a completion can be late.
+    if (!sion::Pool().Stop(left(deadline))) LOG(WARNING) << kWorkersLeft;
     std::vector<std::shared_ptr<StartupWait>> startups;
     {
         std::lock_guard<std::mutex> lock(g_startupMutex);
@@ -448,16 +470,22 @@ void CVondCore::Exit() {
     for (const auto& startup : startups) FinishStartupWait(startup);
     if (keep) {
         // The next session finds the store as this one left it, and a pool that starts anew.
-        if (!orderwriter::Flush(kOrderWriteBound)) LOG(WARNING) << "Exit: order writes still pending";
+        if (!orderwriter::Flush(left(deadline))) LOG(WARNING) << "Exit: order writes still pending";
         sion::Pool().Reset();
         EpicLoginService::clearLoggedInAccount();
         ResetSession();
-        std::unique_lock<std::mutex> lock(lifecycleMutex_);
-        if (!t_inStartup) {
-            lifecycleChanged_.wait_for(lock, kStartupLeaveBound, [this] { return !startupRunning_; });
+        {
+            std::lock_guard<std::mutex> lock(lifecycleMutex_);
+            if (lifecycle_ == Lifecycle::Exiting) {
+                if (startupRunning_ && !t_inStartup) {
+                    // The next Init waits for it; the game's thread does not.
+                    idleWhenStartupLeaves_ = true;
+                    LOG(INFO) << kStartupLeft;
+                } else {
+                    lifecycle_ = Lifecycle::Idle;
+                }
+            }
         }
-        if (lifecycle_ == Lifecycle::Exiting) lifecycle_ = Lifecycle::Idle;
-        lock.unlock();
         lifecycleChanged_.notify_all();
     }
     LOG(INFO) << "Excute Exit.";

@@ -103,7 +103,9 @@ private:
     // Idle -> Starting -> Running -> Exited, or Starting -> Idle when start-up failed (a later
     // Init may try again). Exit moves every state to Exited. Guarded by lifecycleMutex_;
     // inited_ mirrors Running for the lock-free checks.
-    // With EOS kept between sessions, Exit moves to Exiting and then back to Idle instead.
+    // With EOS kept between sessions, Exit moves to Exiting and then back to Idle instead; an
+    // Exit that returned while a start-up it interrupted still ran leaves Exiting to that
+    // start-up, which moves to Idle as it leaves.
     enum class Lifecycle { Idle, Starting, Running, Exiting, Exited };
     bool StartUp(std::string appId, std::string appKey, std::shared_ptr<EosGameInfo> gameInfo,
                  ResultCallback callback, uint64_t session);
@@ -116,6 +118,10 @@ private:
     std::condition_variable lifecycleChanged_;
     Lifecycle lifecycle_ = Lifecycle::Idle;
     bool startupRunning_ = false;  // guarded by lifecycleMutex_
+    // Exit returned during a start-up: the start-up, as it leaves, moves Exiting to Idle
+    // (EOS kept) or takes EOS down (EOS not kept). Guarded by lifecycleMutex_.
+    bool idleWhenStartupLeaves_ = false;
+    bool eosShutdownLeftToStartup_ = false;
     bool initCalled_ = false;      // guarded by lifecycleMutex_
     std::atomic<uint64_t> session_{0};
     std::atomic<bool> keepEos_{false};

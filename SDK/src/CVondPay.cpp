@@ -22,6 +22,7 @@ using nlohmann::json;
 constexpr char kSuccess[] = "Success";
 constexpr char kNotFoundProduct[] = "Not Found Product.";
 constexpr char kQueryProductFailure[] = "Query Product Failure, ";
+constexpr char kEndedSessionCheckout[] = "Checkout ended after its session, left to the player's next login, orderId: ";
 
 // A member read with a default when absent; a present member of another kind raises the
 // library's type error, as the answer is then not what the backend promises.
@@ -314,10 +315,12 @@ void CVondPay::StartCheckout(std::shared_ptr<OrderInfo> order, ResultCallback ca
             return;
         }
         // EOS is not thread-safe: the checkout is started by the thread that ticks it.
-        eosbridge::RunOnTickThread([this, order, callback] {
-            eosbridge::Checkout(order->channelProductId, [this, order, callback](std::shared_ptr<PayInfo> info) {
-                OnCheckout(order, std::move(info), callback);
-            });
+        const uint64_t session = CVondCore::Instance().Session();
+        eosbridge::RunOnTickThread([this, order, callback, session] {
+            eosbridge::Checkout(order->channelProductId,
+                                [this, order, callback, session](std::shared_ptr<PayInfo> info) {
+                                    OnCheckout(order, std::move(info), callback, session);
+                                });
         });
     });
 }
@@ -352,15 +355,34 @@ bool CVondPay::IsReporting(const std::string& entitlementId) const {
     return reporting_.count(entitlementId) > 0;
 }
 
-void CVondPay::OnCheckout(std::shared_ptr<OrderInfo> order, std::shared_ptr<PayInfo> info, ResultCallback callback) {
+void CVondPay::KeepOutcomeOfEndedSession(std::shared_ptr<OrderInfo> order, bool definiteFailure) {
+    LOG(INFO) << kEndedSessionCheckout << order->orderId;
+    const bool paid = !order->epicEntitlementId.empty();
+    if (!paid && !definiteFailure) return;  // the money may have moved: the pending record stays
+    orderwriter::Submit([order] {
+        if (!UnconsumedOrder::getInstance().ClosePendingOrder(order)) {
+            LOG(ERROR) << "Settled order not written yet, retried later, orderId: " << order->orderId;
+        }
+        // Should that player be logged in again already, a pass finds it soon.
+        CVondUser::ScheduleRechecks();
+    });
+}
+
+void CVondPay::OnCheckout(std::shared_ptr<OrderInfo> order, std::shared_ptr<PayInfo> info, ResultCallback callback,
+                          uint64_t session) {
     try {
         if (info) {
             order->epicTransId = info->transactionId;
-            if (!info->uncertain && !info->entitlementId.empty()) {
-                order->epicEntitlementId = info->entitlementId;
-                BeginReport(order->epicEntitlementId);
-            }
+            if (!info->uncertain && !info->entitlementId.empty()) order->epicEntitlementId = info->entitlementId;
         }
+        if (CVondCore::Instance().Session() != session) {
+            // EOS kept between sessions and the checkout outlived Exit: the next session's pool,
+            // tokens and player must not report it, nor the game hear of it in another session.
+            EndCheckout(order->orderId);
+            KeepOutcomeOfEndedSession(order, !info);
+            return;
+        }
+        if (!order->epicEntitlementId.empty()) BeginReport(order->epicEntitlementId);
         const bool paid = !order->epicEntitlementId.empty();
         if (info && !paid) {
             // The money may have moved: the pending record stays, the game hears status 0, and
@@ -425,23 +447,24 @@ void CVondPay::OnPayResult(const HttpResp& resp, std::shared_ptr<OrderInfo> orde
     }
     // Only the backend's confirmation of this very order consumes its entitlement.
     if (success && code == kCodeOk && backendStatus == 1 && !order->epicEntitlementId.empty()) {
-        Redeem(order->epicEntitlementId);
+        Redeem(order->epicEntitlementId, order->userId);
     } else if (!order->epicEntitlementId.empty()) {
         EndReport(order->epicEntitlementId);
     }
 }
 
-void CVondPay::Redeem(const std::string& entitlementId) {
-    eosbridge::RunOnTickThread([this, entitlementId] {
-        eosbridge::RedeemEntitlement(entitlementId, [this, entitlementId](bool redeemed) {
+void CVondPay::Redeem(const std::string& entitlementId, const std::string& userId) {
+    const std::string store = OwnStore(userId);
+    eosbridge::RunOnTickThread([this, entitlementId, store] {
+        eosbridge::RedeemEntitlement(entitlementId, [this, entitlementId, store](bool redeemed) {
             if (!redeemed) {
                 LOG(WARNING) << "Redeem Entitlement Failed, epicEntitlementId: " << entitlementId;
                 EndReport(entitlementId);
                 return;
             }
             LOG(INFO) << "Redeem Entitlement Successful, epicEntitlementId: " << entitlementId;
-            orderwriter::Submit([this, entitlementId] {
-                UnconsumedOrder::getInstance().RemoveOrder(entitlementId);
+            orderwriter::Submit([this, entitlementId, store] {
+                UnconsumedOrder::getInstance().RemoveOrder(entitlementId, store);
                 EndReport(entitlementId);
             });
         });

@@ -102,12 +102,17 @@ private:
     void OnCreateOrder(const HttpResp& resp, const ProductInfo& product, const std::string& extInfo,
                        ResultCallback callback);
     void StartCheckout(std::shared_ptr<OrderInfo> order, ResultCallback callback);
-    // Ticking thread. info empty: a definite failure.
-    void OnCheckout(std::shared_ptr<OrderInfo> order, std::shared_ptr<PayInfo> info, ResultCallback callback);
+    // Ticking thread. info empty: a definite failure. session: the one the checkout began in.
+    void OnCheckout(std::shared_ptr<OrderInfo> order, std::shared_ptr<PayInfo> info, ResultCallback callback,
+                    uint64_t session);
+    // A checkout that ended after its session did: its outcome goes to its player's store only,
+    // for that player's next entitlement pass to report.
+    void KeepOutcomeOfEndedSession(std::shared_ptr<OrderInfo> order, bool definiteFailure);
     void EndCheckout(const std::string& orderId);
     void OnPayResult(const HttpResp& resp, std::shared_ptr<OrderInfo> order, bool success,
                      ResultCallback callback);
-    void Redeem(const std::string& entitlementId);
+    // Consumes the entitlement, then removes its order from the store of the order's player.
+    void Redeem(const std::string& entitlementId, const std::string& userId);
 
     mutable std::mutex checkoutsMutex_;
     std::map<std::string, std::string> checkouts_;  // offer id by order id; guarded by checkoutsMutex_

@@ -161,11 +161,25 @@ bool UnconsumedOrder::CreateDirectories(const std::string& path) {
     return platform::CreateDir(path);
 }
 
+std::string OwnStore(const std::string& userId) {
+    const std::string& id = userId;
+    // A folder name, never a path: an id read back from a file is checked like the backend's.
+    const bool number = !id.empty() && id.size() <= 20 &&
+                        std::all_of(id.begin() + (id[0] == '-' ? 1 : 0), id.end(),
+                                    [](char c) { return c >= '0' && c <= '9'; }) &&
+                        id != "-";
+    return number ? id : std::string();
+}
+
 std::string UnconsumedOrder::getConfigPath() {
+    return getConfigPath(std::string());
+}
+
+std::string UnconsumedOrder::getConfigPath(const std::string& userId) {
     const CVondCore& core = CVondCore::Instance();
     const char separator = platform::PathSeparator();
-    const std::string folder =
-        GetSdkDataDir() + separator + core.GetGlobalParams().appId + separator + core.GetUserId();
+    const std::string folder = GetSdkDataDir() + separator + core.GetGlobalParams().appId + separator +
+                               (userId.empty() ? core.GetUserId() : userId);
     if (!CreateDirectories(folder)) LOG(ERROR) << "Cant Create Path: " << folder;
     return folder + separator + fileName_;
 }
@@ -240,10 +254,11 @@ bool UnconsumedOrder::Store(const std::string& path, const Loaded& old, json& do
     return written;
 }
 
-bool UnconsumedOrder::Mutate(const char* what, const std::function<bool(json&)>& change, bool deferOnFailure) {
+bool UnconsumedOrder::Mutate(const char* what, const std::function<bool(json&)>& change, bool deferOnFailure,
+                             const std::string& userId) {
     try {
         std::lock_guard<std::mutex> lock(mutex_);
-        return MutateAt(getConfigPath(), what, change, deferOnFailure);
+        return MutateAt(getConfigPath(userId), what, change, deferOnFailure);
     } catch (const std::exception& e) {
         LOG(ERROR) << what << " failed: " << e.what();
         return false;
@@ -329,9 +344,10 @@ bool UnconsumedOrder::AddOrder(std::shared_ptr<OrderInfo> order) {
     });
 }
 
-bool UnconsumedOrder::RemoveOrder(std::string entitlementId) {
-    return Mutate("Remove OrderData",
-                  [entitlementId](json& document) { return document.erase(entitlementId) > 0; });
+bool UnconsumedOrder::RemoveOrder(std::string entitlementId, const std::string& userId) {
+    return Mutate(
+        "Remove OrderData", [entitlementId](json& document) { return document.erase(entitlementId) > 0; }, true,
+        userId);
 }
 
 std::shared_ptr<OrderInfo> UnconsumedOrder::FindOrder(std::string entitlementId, StoredOrder* state) {
@@ -381,7 +397,7 @@ bool UnconsumedOrder::AddPendingOrder(const OrderInfo& order) {
         stored[kPendingSequence] = sequence + 1;
         document[key] = std::move(stored);
         return true;
-    }, false);
+    }, false, OwnStore(order.userId));
 }
 
 bool UnconsumedOrder::ClosePendingOrder(const std::shared_ptr<OrderInfo>& order) {
@@ -394,7 +410,7 @@ bool UnconsumedOrder::ClosePendingOrder(const std::shared_ptr<OrderInfo>& order)
         if (entitlementId.empty()) return hadPending;
         document[entitlementId] = entry;
         return true;
-    });
+    }, true, OwnStore(order->userId));
 }
 
 std::vector<std::shared_ptr<OrderInfo>> UnconsumedOrder::PendingOrders() {

@@ -37,6 +37,10 @@ struct OrderInfo {
     std::string epicEntitlementId;
 };
 
+// The player whose store holds an order's records: the order's user id when that is a number
+// (an id read back from a file is never taken as a path), else empty (the current player).
+std::string OwnStore(const std::string& userId);
+
 // The fourteen-member order object of the store.
 nlohmann::json OrderToJson(const OrderInfo& order);
 // Reads all fourteen members; a missing or mistyped one raises nlohmann::json's type error.
@@ -78,6 +82,10 @@ public:
     // <data directory>/<appId>/<userId>/UnconsumedOrder for the core's current app and user,
     // with the folder chain created (a failure is logged; the path is returned either way).
     std::string getConfigPath();
+    // The same for a given player (empty: the core's current one). An order's own records go
+    // to its player's store: a checkout that ends after its session did must not write into
+    // the next session's player.
+    std::string getConfigPath(const std::string& userId);
     // Creates the folder and every missing folder above it; true when it exists afterwards.
     static bool CreateDirectories(const std::string& path);
 
@@ -90,7 +98,8 @@ public:
     // Stores the order under its entitlement id; an empty order or id is not stored. A torn
     // store is kept aside first and its whole entries carried over. True when on disk.
     bool AddOrder(std::shared_ptr<OrderInfo> order);
-    bool RemoveOrder(std::string entitlementId);
+    // Of the given player's store (empty: the current one's).
+    bool RemoveOrder(std::string entitlementId, const std::string& userId = std::string());
     // The stored order of an entitlement, or empty. An entry, or a store, that cannot be read
     // is logged and reported as Unreadable through state, never thrown.
     std::shared_ptr<OrderInfo> FindOrder(std::string entitlementId, StoredOrder* state = nullptr);
@@ -135,7 +144,9 @@ private:
     // One read-change-write under the cross-process lock; change returns false when it changed
     // nothing. A change that cannot reach the disk waits in memory for the next write of the
     // same store when deferOnFailure is set; otherwise it is dropped and false returned.
-    bool Mutate(const char* what, const std::function<bool(nlohmann::json&)>& change, bool deferOnFailure = true);
+    // userId names the player's store (empty: the current one's).
+    bool Mutate(const char* what, const std::function<bool(nlohmann::json&)>& change, bool deferOnFailure = true,
+                const std::string& userId = std::string());
     // The same for one store's path (a null change writes only what was deferred). Caller holds mutex_.
     bool MutateAt(const std::string& path, const char* what, const std::function<bool(nlohmann::json&)>& change,
                   bool deferOnFailure);

@@ -371,6 +371,35 @@ TEST_F(Purchase, ThreeSessionsInOneProcessEachBuyAndRedeem) {
     EXPECT_EQ(EOSSim_GetOffTickThreadCalls(), 0);
 }
 
+// An editor's play session ends while the player is still in the checkout: Exit does not wait
+// for it, and when it lands, between sessions, its outcome goes to that player's own store
+// only; the game hears nothing more of the ended session, and the player's next login reports
+// and redeems it once.
+TEST_F(Purchase, CheckoutOutlivingItsSessionIsSettledByThatPlayersNextLogin) {
+    ASSERT_EQ(vond_set_keep_eos_between_sessions(1), 0);
+    // Far longer than Exit lets EOS work go on.
+    scenario_["checkoutTicks"] = 1500;
+    LoggedIn();
+    VondProxy::CallPay(L"p1", L"outlived", &vondtest::Recorder::Callback);
+    ASSERT_TRUE(PumpUntil([&] { return EOSSim_GetCallCount("EOS_Ecom_Checkout") == 1; }));
+    VondProxy::Exit();
+    ASSERT_TRUE(PumpUntil([&] { return StoredOrders(kUserId) == 1; })) << Store(kUserId).dump();
+    for (int frame = 0; frame < 50; ++frame) VondProxy::UpdateSDKEvent();
+    EXPECT_TRUE(Heards().empty());
+    EXPECT_TRUE(PaidOrders().empty());
+    EXPECT_FALSE(Redeemed(Store(kUserId).begin().key()));
+
+    Start();
+    ASSERT_EQ(LogIn().code, 200);
+    vondtest::Recorder::Clear();
+    ASSERT_TRUE(PumpUntil([&] {
+        json all = Entitlements();
+        return PaidOrders().size() == 1 && all.size() == 1 && all[0]["redeemed"].get<bool>() &&
+               StoredOrders(kUserId) == 0;
+    }));
+    EXPECT_TRUE(Heards().empty()) << "a callback of the ended session reached the next one";
+}
+
 // The game's log callback hears the lines of a purchase, logged on the game's thread, the
 // tick, the workers and the writers, with the log file off; it may end the SDK from there.
 TEST_F(Purchase, LogCallbackHearsAPurchaseAndMayExitTheSdk) {
