@@ -23,3 +23,4 @@ build/bench/bench/vond_track_bench "$@"
 [ -d /dev/shm ] && build/bench/bench/vond_track_bench "$@" --dir /dev/shm
 build/bench/bench/vond_event_bench "$@"
 build/bench/bench/vond_event_bench "$@" --backlog
+build/bench/bench/vond_event_bench "$@" --game-threads
