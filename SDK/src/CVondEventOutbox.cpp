@@ -494,8 +494,16 @@ void CVondEventOutbox::WriteGroup(std::vector<nlohmann::json> bodies) {
 void CVondEventOutbox::EnforceBound() {
     size_t dropped = 0;
     std::string records;
+    // Events on the wire stay, on top of the bound (a handful at most): otherwise the newest
+    // would be dropped in their place.
+    const size_t onWire = static_cast<size_t>(std::max<int64_t>(inFlightCount_.load(), 0));
+    size_t onWireBytes = 0;
+    if (pendingBytes_ > kMaxBytes) {
+        for (const auto& event : pending_) onWireBytes += event.inFlight ? event.text.size() : 0;
+    }
     for (auto victim = pending_.begin();
-         (pending_.size() > kMaxEvents || pendingBytes_ > kMaxBytes) && victim != pending_.end();) {
+         (pending_.size() > kMaxEvents + onWire || pendingBytes_ > kMaxBytes + onWireBytes) &&
+         victim != pending_.end();) {
         // An event on the wire stays: its answer is still to come.
         if (victim->inFlight) {
             ++victim;
