@@ -134,7 +134,13 @@ TEST_F(OrderStore, UnreadableStoreIsKeptAsideBeforeTheNewOrderReplacesIt) {
     const VondSdk::OrderSnapshot snapshot = store_.Snapshot();
     EXPECT_TRUE(snapshot.complete);
     EXPECT_GT(snapshot.lostBeforeMs, 0);
-    ASSERT_TRUE(store_.ClearLostMarkers());
+    // A pass that found everything accounted for only counts on the marker until it is old
+    // and has been seen by enough of them.
+    ASSERT_TRUE(store_.ClearLostMarkers(snapshot.lostBeforeMs, 2));
+    EXPECT_EQ(store_.Snapshot().lostBeforeMs, snapshot.lostBeforeMs);
+    ASSERT_TRUE(store_.ClearLostMarkers(snapshot.lostBeforeMs + 1, 3));
+    EXPECT_EQ(store_.Snapshot().lostBeforeMs, snapshot.lostBeforeMs);
+    ASSERT_TRUE(store_.ClearLostMarkers(snapshot.lostBeforeMs + 1, 3));
     EXPECT_EQ(store_.Snapshot().lostBeforeMs, 0);
     EXPECT_EQ(json::parse(StoreText()).size(), 1u);
     auto aside = KeptAside();

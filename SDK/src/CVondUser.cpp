@@ -187,7 +187,7 @@ void Reconcile(const std::vector<FEntitlementData>& entitlements) {
         }
         store.CountPassWithout(looked);
         if (expired) store.DropPendingOlderThan(cutoff, kPassesBeforeDrop);
-        if (snapshot.complete && snapshot.lostBeforeMs > 0) store.ClearLostMarkers();
+        if (snapshot.complete && snapshot.lostBeforeMs > 0) store.ClearLostMarkers(cutoff, kPassesBeforeDrop);
         return;
     }
     if (!snapshot.complete) {

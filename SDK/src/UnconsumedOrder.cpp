@@ -515,17 +515,24 @@ bool UnconsumedOrder::CountPassWithout(const std::vector<std::string>& orderIds)
     });
 }
 
-bool UnconsumedOrder::ClearLostMarkers() {
-    return Mutate("Clear OrderData lost markers", [](json& document) {
+bool UnconsumedOrder::ClearLostMarkers(int64_t cutoffMs, int64_t minPasses) {
+    return Mutate("Clear OrderData lost markers", [cutoffMs, minPasses](json& document) {
         std::vector<std::string> markers;
+        bool changed = false;
         for (auto& [key, value] : document.items()) {
-            if (key.rfind(kLostMarkerPrefix, 0) == 0) markers.push_back(key);
+            if (key.rfind(kLostMarkerPrefix, 0) != 0 || !value.is_object()) continue;
+            const int64_t passes = value.value(kPasses, int64_t(0)) + 1;
+            value[kPasses] = passes;
+            changed = true;
+            auto at = value.find("at");
+            const bool aged = at != value.end() && at->is_number_integer() && at->get<int64_t>() < cutoffMs;
+            if (aged && passes >= minPasses) markers.push_back(key);
         }
         for (const std::string& key : markers) {
             LOG(INFO) << "Every entitlement accounted for, lost-records marker removed: " << key;
             document.erase(key);
         }
-        return !markers.empty();
+        return changed;
     });
 }
 

@@ -120,8 +120,11 @@ public:
     bool DropPendingOlderThan(int64_t cutoffMs, int64_t minPasses);
     // One more pass found no entitlement for each of these pending orders.
     bool CountPassWithout(const std::vector<std::string>& orderIds);
-    // Removes the lost-records markers, once every entitlement of the player is accounted for.
-    bool ClearLostMarkers();
+    // One more pass found every entitlement of the player accounted for: counted on each
+    // lost-records marker, which goes once it is older than cutoffMs and minPasses such passes
+    // saw it. Sooner, a lost record's uncertain checkout could still land, and the pending
+    // records recorded before the loss would then be taken for its order.
+    bool ClearLostMarkers(int64_t cutoffMs, int64_t minPasses);
     // Writes the changes that could not reach the disk yet (a full disk, an unreadable store, a
     // store another process held); true when none remain. The order writer's thread.
     bool RetryDeferred();

@@ -158,9 +158,20 @@ TEST_F(PurchaseFault, CheckoutThatMayHavePaidIsSettledWhenItsEntitlementAppears)
     }));
     ExpectNothingConsumedUnconfirmed();
     EXPECT_EQ(Entitlements().size(), 5u);
-    // Every entitlement accounted for: the next pass removes the torn store's marker.
+    // Every entitlement accounted for, but a lost record's uncertain checkout may still land: the
+    // torn store's marker stays (it goes after 30 days and ten such passes), counting the passes,
+    // and orders recorded after the loss are tied all the same (above).
     ASSERT_EQ(LogIn().code, 200);
-    EXPECT_TRUE(PumpUntil([&] { return Store(kUserId).dump().find("\"lost:") == std::string::npos; }));
+    auto markerPasses = [&] {
+        const json store = Store(kUserId);
+        if (!store.is_object()) return int64_t(-1);
+        for (auto& [key, value] : store.items()) {
+            if (key.rfind("lost:", 0) == 0 && value.is_object()) return value.value("passes", int64_t(0));
+        }
+        return int64_t(-1);
+    };
+    const int64_t passesBefore = std::max<int64_t>(markerPasses(), 0);
+    EXPECT_TRUE(PumpUntil([&] { return markerPasses() > passesBefore; })) << Store(kUserId).dump();
 }
 
 // A store that cannot be read at login (torn, empty, a folder in its place) hides which order
