@@ -99,6 +99,21 @@ bool PumpUntil(int callbacks, std::chrono::seconds bound, std::vector<double>* f
     return true;
 }
 
+// Init, then Login pumped until its answer; says which failed.
+bool StartAndLogIn(const std::wstring& appId, const std::wstring& appKey) {
+    VondProxy::Init(appId, appKey, &Heard);
+    if (g_lastCode.load() != 200) {
+        std::printf("start-up failed: %d\n", g_lastCode.load());
+        return false;
+    }
+    VondProxy::Login(&Heard);
+    if (!PumpUntil(2, std::chrono::seconds(60), nullptr) || g_lastCode.load() != 200) {
+        std::printf("login failed: %d\n", g_lastCode.load());
+        return false;
+    }
+    return true;
+}
+
 bool WaitAcknowledged(std::chrono::seconds bound) {
     return vondtest::WaitUntil([] { return VondSdk::CVondEventOutbox::Instance().Outstanding() == 0; }, bound);
 }
@@ -160,16 +175,7 @@ int RunBacklog(vondtest::DevServer& server, const std::string& dir) {
     const std::wstring appKey(server.AppKey().begin(), server.AppKey().end());
     InFlightSamples samples;
     const auto start = Clock::now();
-    VondProxy::Init(appId, appKey, &Heard);
-    if (g_lastCode.load() != 200) {
-        std::printf("start-up failed: %d\n", g_lastCode.load());
-        return 2;
-    }
-    VondProxy::Login(&Heard);
-    if (!PumpUntil(2, std::chrono::seconds(60), nullptr) || g_lastCode.load() != 200) {
-        std::printf("login failed: %d\n", g_lastCode.load());
-        return 2;
-    }
+    if (!StartAndLogIn(appId, appKey)) return 2;
     bool paidDuring = false;
     const bool draining = VondSdk::CVondEventOutbox::Instance().Outstanding() > kBacklog / 2;
     const double during = TimedPurchase(samples, paidDuring);
@@ -222,16 +228,7 @@ int RunGameThreads(vondtest::DevServer& server, int seconds) {
     vond_set_keep_eos_between_sessions(1);
     const std::wstring appId(server.AppId().begin(), server.AppId().end());
     const std::wstring appKey(server.AppKey().begin(), server.AppKey().end());
-    VondProxy::Init(appId, appKey, &Heard);
-    if (g_lastCode.load() != 200) {
-        std::printf("start-up failed: %d\n", g_lastCode.load());
-        return 2;
-    }
-    VondProxy::Login(&Heard);
-    if (!PumpUntil(2, std::chrono::seconds(60), nullptr) || g_lastCode.load() != 200) {
-        std::printf("login failed: %d\n", g_lastCode.load());
-        return 2;
-    }
+    if (!StartAndLogIn(appId, appKey)) return 2;
     const int before = g_callbacks.load();
     std::atomic<int> asked{0};
     std::atomic<bool> stop{false};
@@ -417,16 +414,7 @@ int main(int argc, char** argv) {
         }
         const std::wstring appId(server.AppId().begin(), server.AppId().end());
         const std::wstring appKey(server.AppKey().begin(), server.AppKey().end());
-        VondProxy::Init(appId, appKey, &Heard);
-        if (g_lastCode.load() != 200) {
-            std::printf("start-up failed: %d\n", g_lastCode.load());
-            return 2;
-        }
-        VondProxy::Login(&Heard);
-        if (!PumpUntil(2, std::chrono::seconds(60), nullptr) || g_lastCode.load() != 200) {
-            std::printf("login failed: %d\n", g_lastCode.load());
-            return 2;
-        }
+        if (!StartAndLogIn(appId, appKey)) return 2;
         WaitAcknowledged(std::chrono::seconds(60));
         std::printf("Event outbox against vond-devserver (data folder %s)\n", (dir + "/data").c_str());
 
