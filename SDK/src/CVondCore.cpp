@@ -368,12 +368,8 @@ bool CVondCore::StartUp(std::string appId, std::string appKey, std::shared_ptr<E
         LOG(INFO) << kEosKept;
         return true;
     }
+    // An Exit that ran while EOS was starting left its shut-down to InitSdk, as this returns.
     const bool ok = EpicSdkService::init(*gameInfo);
-    if (ok && SessionEnded(session) && !keepEos_.load()) {
-        // Exit ran while EOS was starting and found nothing to shut down.
-        EpicSdkService::shutdown();
-        return false;
-    }
     return ok && !SessionEnded(session);
 }
 
